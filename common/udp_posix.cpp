@@ -1,0 +1,159 @@
+// POSIX sockets (Linux).
+#ifndef _WIN32
+
+#include "udp.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace conf::net {
+namespace {
+
+int fd_of(SocketHandle socket) { return static_cast<int>(socket); }
+
+sockaddr_in to_native(const SocketAddress& address) {
+    sockaddr_in native{};
+    native.sin_family = AF_INET;
+    native.sin_port = address.port_be;
+    native.sin_addr.s_addr = address.address_be;
+    return native;
+}
+
+SocketAddress from_native(const sockaddr_in& native) {
+    SocketAddress address;
+    address.family = static_cast<std::uint16_t>(native.sin_family);
+    address.port_be = native.sin_port;
+    address.address_be = native.sin_addr.s_addr;
+    return address;
+}
+
+}  // namespace
+
+bool startup() { return true; }
+
+SocketHandle open_udp() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return kInvalidSocket;
+    return static_cast<SocketHandle>(fd);
+}
+
+bool bind_any(SocketHandle socket, std::uint16_t port_host_order) {
+    const sockaddr_in native = to_native(make_address(INADDR_ANY, port_host_order));
+    return ::bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0;
+}
+
+bool bind_loopback_ephemeral(SocketHandle socket) {
+    const sockaddr_in native = to_native(loopback_address(0));
+    return ::bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0;
+}
+
+bool local_address(SocketHandle socket, SocketAddress* address) {
+    sockaddr_in native{};
+    socklen_t length = sizeof native;
+    if (::getsockname(fd_of(socket), reinterpret_cast<sockaddr*>(&native), &length) != 0) return false;
+    *address = from_native(native);
+    return true;
+}
+
+bool set_nonblocking(SocketHandle socket) {
+    const int flags = ::fcntl(fd_of(socket), F_GETFL, 0);
+    return flags >= 0 && ::fcntl(fd_of(socket), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes) {
+    // SO_*BUFFORCE lifts the sysctl cap where we may (root); the plain option
+    // is the fallback and silently caps at net.core.*mem_max.
+    if (::setsockopt(fd_of(socket), SOL_SOCKET, SO_RCVBUFFORCE, &receive_bytes, sizeof receive_bytes) != 0)
+        ::setsockopt(fd_of(socket), SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof receive_bytes);
+    if (::setsockopt(fd_of(socket), SOL_SOCKET, SO_SNDBUFFORCE, &send_bytes, sizeof send_bytes) != 0)
+        ::setsockopt(fd_of(socket), SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof send_bytes);
+}
+
+bool close_socket(SocketHandle socket) { return ::close(fd_of(socket)) == 0; }
+
+SendStatus send_to(SocketHandle socket, const void* bytes, std::size_t length, const SocketAddress& to) {
+    const sockaddr_in native = to_native(to);
+    for (;;) {
+        const ssize_t sent = ::sendto(fd_of(socket), bytes, length, 0,
+                                      reinterpret_cast<const sockaddr*>(&native), sizeof native);
+        if (sent >= 0) return SendStatus::Sent;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return SendStatus::WouldBlock;
+        return SendStatus::Failed;
+    }
+}
+
+ReceiveResult receive_from(SocketHandle socket, void* buffer, std::size_t capacity, SocketAddress* from) {
+    sockaddr_in native{};
+    iovec vector{buffer, capacity};
+    msghdr message{};
+    message.msg_name = &native;
+    message.msg_namelen = sizeof native;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+
+    ReceiveResult result;
+    ssize_t received;
+    do {
+        received = ::recvmsg(fd_of(socket), &message, 0);
+    } while (received < 0 && errno == EINTR);
+
+    if (received < 0) {
+        switch (errno) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+            result.status = ReceiveStatus::WouldBlock;
+            break;
+        case ECONNREFUSED:
+            result.status = ReceiveStatus::PeerUnreachable;
+            break;
+        default:
+            result.status = ReceiveStatus::Failed;
+            break;
+        }
+        return result;
+    }
+    if (from != nullptr) *from = from_native(native);
+    // Linux hands over the head of an over-long datagram without complaint;
+    // Winsock fails the call with WSAEMSGSIZE. Report it the Winsock way so
+    // that no caller ever treats a cut datagram as a whole line.
+    if ((message.msg_flags & MSG_TRUNC) != 0) {
+        result.status = ReceiveStatus::TooLong;
+        return result;
+    }
+    result.status = ReceiveStatus::Received;
+    result.length = static_cast<std::size_t>(received);
+    return result;
+}
+
+WaitStatus wait_readable(SocketHandle socket, int timeout_ms) {
+    pollfd entry{fd_of(socket), POLLIN, 0};
+    const int ready = ::poll(&entry, 1, timeout_ms);
+    if (ready > 0) return WaitStatus::Readable;
+    if (ready == 0) return WaitStatus::TimedOut;
+    return errno == EINTR ? WaitStatus::Interrupted : WaitStatus::Failed;
+}
+
+bool resolve_ipv4(const char* host, std::uint32_t* address_be) {
+    const hostent* entry = ::gethostbyname(host);
+    if (entry == nullptr) {
+        const in_addr_t numeric = ::inet_addr(host);
+        entry = ::gethostbyaddr(&numeric, 4, AF_INET);
+    }
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) return false;
+    std::memcpy(address_be, entry->h_addr_list[0], 4);
+    return true;
+}
+
+}  // namespace conf::net
+
+#endif  // !_WIN32

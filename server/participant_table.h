@@ -1,0 +1,54 @@
+// Who takes part in the conference: a fixed table of 100 slots, each holding
+// the address that broadcasts go to and the name the participant logged in
+// with.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "protocol.h"
+#include "udp.h"
+
+namespace conf {
+
+// Where broadcasts and replies go. The relay sends through this so that the
+// same handling can send at once or collect a batch.
+class DatagramSender {
+public:
+    virtual void send_datagram(const net::SocketAddress& to, std::string_view bytes) = 0;
+
+protected:
+    ~DatagramSender() = default;
+};
+
+struct ParticipantSlot {
+    std::int32_t in_use = 0;
+    net::SocketAddress address;
+    char name[kMaxStoredName + 1] = {};
+};
+
+class ParticipantTable {
+public:
+    static constexpr int kSlots = kMaxParticipants;
+
+    // Stores the participant in the lowest free slot. The name must already
+    // be cut to kMaxStoredName bytes. Returns false when every slot is taken.
+    bool add(const net::SocketAddress& address, std::string_view name);
+
+    // Frees the first slot in use whose IPv4 address (not port) and name
+    // both match. Returns whether a slot was freed.
+    bool remove(const net::SocketAddress& address, std::string_view name);
+
+    // Sends `text` to every slot in use, in slot order. Send failures are
+    // the sender's business; the walk always visits every slot.
+    void broadcast(DatagramSender& sender, std::string_view text) const;
+
+    int in_use() const { return in_use_; }
+    const ParticipantSlot& slot(int index) const { return slots_[index]; }
+
+private:
+    ParticipantSlot slots_[kSlots];
+    int in_use_ = 0;
+};
+
+}  // namespace conf

@@ -1,0 +1,133 @@
+#include "relay_server.h"
+
+#include "protocol.h"
+#include "ui_texts.h"
+
+namespace conf {
+
+void ImmediateSender::send_datagram(const net::SocketAddress& to, std::string_view bytes) {
+    net::send_to(socket_, bytes.data(), bytes.size(), to);
+}
+
+void RelayServer::initialise_networking() {
+    if (!net::startup()) view_.show_report(ui::kWsaStartupError, ui::kCaptionSystem, ReportOwner::None);
+}
+
+bool RelayServer::start(std::uint16_t port) {
+    if (socket_open_) return false;
+
+    const net::SocketHandle socket = net::open_udp();
+    if (socket == net::kInvalidSocket) {
+        view_.show_report(ui::kSocketFailed, ui::kCaptionSystem, ReportOwner::Window);
+        return false;
+    }
+    // Close before reporting: the report's message loop must never see a
+    // half-started server.
+    if (!net::bind_any(socket, port)) {
+        net::close_socket(socket);
+        view_.show_report(ui::kBindFailed, ui::kCaptionSystem, ReportOwner::Window);
+        return false;
+    }
+    socket_ = socket;
+    socket_open_ = true;
+    if (!view_.register_read_events(socket)) {
+        close_after_failure();
+        view_.show_report(ui::kAsyncFailed, ui::kCaptionSystem, ReportOwner::Window);
+        return false;
+    }
+    running_ = true;
+    return true;
+}
+
+void RelayServer::close_after_failure() {
+    net::close_socket(socket_);
+    socket_ = net::kInvalidSocket;
+    socket_open_ = false;
+}
+
+void RelayServer::on_socket_event(std::uintptr_t event_param) {
+    const unsigned event_code = static_cast<unsigned>(event_param & 0xFFFFu);
+    if (event_code != kReadEvent) {
+        view_.show_report(ui::kOtherEvent, ui::kCaptionSystem, ReportOwner::Window);
+        return;
+    }
+    // Events that were already queued when a failure closed the socket
+    // still arrive. Their receive fails as it always did, but the closed
+    // handle is never touched again: the system may have reused it.
+    if (!socket_open_) {
+        view_.show_report(ui::kReceiveFailed, ui::kCaptionSystem, ReportOwner::Window);
+        return;
+    }
+
+    // This event's own buffer: a report shown by a nested event must not
+    // overwrite it.
+    char datagram[kDatagramBuffer];
+    net::SocketAddress sender;
+    const net::ReceiveResult received = net::receive_from(socket_, datagram, kMaxDatagram, &sender);
+    switch (received.status) {
+    case net::ReceiveStatus::Received:
+        break;
+    case net::ReceiveStatus::WouldBlock:
+        // A nested event already took the datagram this event was for.
+        return;
+    case net::ReceiveStatus::TooLong:
+    case net::ReceiveStatus::PeerUnreachable:
+        // One stranger's over-long datagram, or one participant that went
+        // away without a leave notice, costs that one datagram, not the
+        // whole conference. No box either: a flood would stack them.
+        return;
+    case net::ReceiveStatus::Failed:
+        close_after_failure();
+        view_.show_report(ui::kReceiveFailed, ui::kCaptionSystem, ReportOwner::Window);
+        return;
+    }
+    datagram[received.length] = '\0';
+
+    ImmediateSender out(socket_);
+    handle_datagram(as_received_text(datagram, received.length), sender, out);
+}
+
+void RelayServer::handle_datagram(std::string_view datagram, const net::SocketAddress& sender,
+                                  DatagramSender& out) {
+    if (!datagram.empty() && datagram[0] == kLoginMark) {
+        handle_login(datagram, sender, out);
+    } else if (!datagram.empty() && datagram[0] == kLeaveMark) {
+        handle_leave(datagram, sender, out);
+    } else {
+        table_.broadcast(out, datagram);
+    }
+}
+
+void RelayServer::handle_login(std::string_view datagram, const net::SocketAddress& sender,
+                               DatagramSender& out) {
+    LoginRequest request;
+    if (!parse_login_request(datagram, &request)) return;
+
+    if (table_.in_use() >= kMaxParticipants) {
+        out.send_datagram(sender, text::kCapacityRefusal);
+        return;
+    }
+    out.send_datagram(sender, text::kLoginAccepted);
+    table_.add(sender, request.name);
+    table_.broadcast(out, compose_entry_notice(request.name).view());
+    view_.show_count(participant_count());
+    table_.broadcast(out, compose_first_line(request.name, request.text).view());
+}
+
+void RelayServer::handle_leave(std::string_view datagram, const net::SocketAddress& sender,
+                               DatagramSender& out) {
+    if (table_.remove(sender, leave_notice_name(datagram))) view_.show_count(participant_count());
+    // Every leave notice is announced, matched or not; the notice carries
+    // the name as the participant sent it.
+    table_.broadcast(out, compose_exit_notice(datagram.substr(1)).view());
+}
+
+void RelayServer::stop() {
+    if (!socket_open_) return;
+    const bool closed = net::close_socket(socket_);
+    socket_ = net::kInvalidSocket;
+    socket_open_ = false;
+    if (!closed) view_.show_report(ui::kCloseFailed, ui::kCaptionError, ReportOwner::Window);
+}
+
+}  // namespace conf

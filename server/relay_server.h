@@ -1,0 +1,87 @@
+// The server's networking core: opens the server socket, turns every socket
+// event into the protocol's answers and broadcasts, keeps the participant
+// table and closes the socket at stop. Everything that touches a window goes
+// through RelayView, so the same core runs behind the Win32 panel and the
+// console relay.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "participant_table.h"
+#include "udp.h"
+
+namespace conf {
+
+enum class ReportOwner { Window, None };
+
+// What the relay needs of the window (or console) that hosts it.
+class RelayView {
+public:
+    // A modal report with an OK button. The window's box runs a message loop
+    // that may call RelayServer::on_socket_event again before this returns.
+    virtual void show_report(const char* text, const char* caption, ReportOwner owner) = 0;
+    virtual void show_count(std::uint32_t count) = 0;
+    // Asks for one read event per waiting datagram. Returns false when the
+    // registration failed.
+    virtual bool register_read_events(net::SocketHandle socket) = 0;
+
+protected:
+    ~RelayView() = default;
+};
+
+class RelayServer {
+public:
+    explicit RelayServer(RelayView& view) : view_(view) {}
+    RelayServer(const RelayServer&) = delete;
+    RelayServer& operator=(const RelayServer&) = delete;
+
+    // Starts the socket library; reports a failure without an owner and
+    // carries on.
+    void initialise_networking();
+
+    // Opens, binds and registers the server socket. Reports and returns
+    // false on failure. While the socket is open a further start does
+    // nothing and returns false.
+    bool start(std::uint16_t port);
+
+    // One socket event: `event_param` is the message's second parameter,
+    // whose low 16 bits are the event code.
+    void on_socket_event(std::uintptr_t event_param);
+
+    // Handles one received datagram (NUL-terminated, at most kMaxDatagram
+    // bytes) from `sender`, sending replies and broadcasts through `out`.
+    void handle_datagram(std::string_view datagram, const net::SocketAddress& sender, DatagramSender& out);
+
+    void stop();
+
+    bool running() const { return running_; }
+    bool socket_open() const { return socket_open_; }
+    net::SocketHandle socket() const { return socket_; }
+    std::uint32_t participant_count() const { return static_cast<std::uint32_t>(table_.in_use()); }
+    const ParticipantTable& table() const { return table_; }
+
+private:
+    void handle_login(std::string_view datagram, const net::SocketAddress& sender, DatagramSender& out);
+    void handle_leave(std::string_view datagram, const net::SocketAddress& sender, DatagramSender& out);
+    void close_after_failure();
+
+    RelayView& view_;
+    ParticipantTable table_;
+    net::SocketHandle socket_ = net::kInvalidSocket;
+    bool socket_open_ = false;
+    bool running_ = false;
+};
+
+// Sends each datagram at once on a socket, ignoring failures as a broadcast
+// does.
+class ImmediateSender final : public DatagramSender {
+public:
+    explicit ImmediateSender(net::SocketHandle socket) : socket_(socket) {}
+    void send_datagram(const net::SocketAddress& to, std::string_view bytes) override;
+
+private:
+    net::SocketHandle socket_;
+};
+
+}  // namespace conf

@@ -1,0 +1,40 @@
+#include "text_codec.h"
+
+#include <gtest/gtest.h>
+
+namespace conf {
+namespace {
+
+
+
+TEST(TextCodec, RoundTripsJapaneseThroughCodePage932) {
+    std::string cp932;
+    ASSERT_TRUE(utf8_to_cp932(u8"会議～ｱｲｳ abc", &cp932));
+    EXPECT_EQ(cp932, "\x89\xEF\x8B\x63\x81\x60\xB1\xB2\xB3 abc");
+    EXPECT_EQ(cp932_to_utf8(cp932), u8"会議～ｱｲｳ abc");
+}
+
+TEST(TextCodec, UsesTheWindowsMappingsOfCodePage932) {
+    // Shift-JIS proper maps 81 60 to U+301C and 81 7C to U+2212; the
+    // Windows code page uses U+FF5E and U+FF0D.
+    EXPECT_EQ(cp932_to_utf8("\x81\x60"), u8"～");
+    EXPECT_EQ(cp932_to_utf8("\x81\x7C"), u8"－");
+    EXPECT_EQ(cp932_to_utf8("\x87\x40"), u8"①") << "NEC special characters";
+}
+
+TEST(TextCodec, RefusesWhatCodePage932CannotHold) {
+    std::string out = "kept";
+    EXPECT_FALSE(utf8_to_cp932(u8"emoji 😀", &out));
+    EXPECT_FALSE(utf8_to_cp932(u8"한국어", &out));
+    EXPECT_FALSE(utf8_to_cp932("\xFF\xFE broken", &out));
+    EXPECT_EQ(out, "kept");
+}
+
+TEST(TextCodec, ShowsBrokenBytesAsReplacementCharacters) {
+    const std::string shown = cp932_to_utf8(std::string("ok \x82", 4));
+    EXPECT_EQ(shown.substr(0, 3), "ok ");
+    EXPECT_GT(shown.size(), 3u) << "the stray lead byte is shown, not dropped silently";
+}
+
+}  // namespace
+}  // namespace conf
