@@ -62,7 +62,7 @@ bool local_address(SocketHandle socket, SocketAddress* address) {
 
 bool set_nonblocking(SocketHandle socket) {
     u_long on = 1;
-    return ::ioctlsocket(native_of(socket), FIONBIO, &on) != SOCKET_ERROR;
+    return ::ioctlsocket(native_of(socket), static_cast<long>(FIONBIO), &on) != SOCKET_ERROR;
 }
 
 void set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes) {
