@@ -1,1 +1,185 @@
-print("placeholder")
+#!/usr/bin/env python3
+"""confrelay as a process: started on a port, talked to over UDP on 127.0.0.1."""
+import argparse
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+LOGIN_ACCEPTED = "ログインしました".encode("cp932")
+CAPACITY_REFUSAL = "定員オーバーでログインできません".encode("cp932")
+PORT_MESSAGE = "ポート番号は1～65535までの数値を入力して下さい"
+
+ARGS = None
+
+
+def entry(name: bytes) -> bytes:
+    return name + "さんが入室しました".encode("cp932")
+
+
+def exit_notice(name: bytes) -> bytes:
+    return name + "さんが退室しました".encode("cp932")
+
+
+def free_udp_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Peer:
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+
+    def send(self, data: bytes, port: int):
+        self.sock.sendto(data, ("127.0.0.1", port))
+
+    def receive_all(self, quiet=0.3, first_wait=5.0):
+        got = []
+        self.sock.settimeout(first_wait)
+        try:
+            while True:
+                data, _ = self.sock.recvfrom(65536)
+                got.append(data)
+                self.sock.settimeout(quiet)
+        except socket.timeout:
+            return got
+
+    def close(self):
+        self.sock.close()
+
+
+def command(*args):
+    return list(ARGS.runner) + [ARGS.confrelay] + [str(a) for a in args]
+
+
+class Relay:
+    """A running confrelay whose stdout lines are collected."""
+
+    def __init__(self, port):
+        self.port = port
+        self.proc = subprocess.Popen(command(port), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        os.set_blocking(self.proc.stdout.fileno(), False)
+        self.out = b""
+        self.wait_for_output(b"listening", 60)
+
+    def read_available(self):
+        chunk = self.proc.stdout.read()
+        if chunk:
+            # A Windows console program ends its lines with CR LF.
+            self.out = (self.out + chunk).replace(b"\r\n", b"\n")
+
+    def wait_for_output(self, needle: bytes, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.read_available()
+            if needle in self.out:
+                return
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        raise AssertionError(f"no {needle!r} from confrelay; got {self.out!r}")
+
+    def counts(self):
+        self.read_available()
+        return [int(line.split(b":")[1]) for line in self.out.splitlines() if line.startswith(b"participants:")]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return self.proc.returncode
+
+
+class ConfrelayProcess(unittest.TestCase):
+    def setUp(self):
+        self.relay = Relay(free_udp_port())
+        self.peers = []
+
+    def tearDown(self):
+        self.relay.stop()
+        for peer in self.peers:
+            peer.close()
+
+    def peer(self):
+        peer = Peer()
+        self.peers.append(peer)
+        return peer
+
+    def test_two_participants_converse_and_leave(self):
+        port = self.relay.port
+        alice, bob = self.peer(), self.peer()
+        name_a, name_b = "太郎".encode("cp932"), "花子".encode("cp932")
+        alice.send(b"!" + name_a + b"+" + "こんにちは".encode("cp932"), port)
+        self.assertEqual(alice.receive_all(), [LOGIN_ACCEPTED, entry(name_a), name_a + b" :" + "こんにちは".encode("cp932")])
+        bob.send(b"!" + name_b + b"+hi", port)
+        self.assertEqual(bob.receive_all(), [LOGIN_ACCEPTED, entry(name_b), name_b + b" :hi"])
+        self.assertEqual(alice.receive_all(), [entry(name_b), name_b + b" :hi"])
+
+        line = name_a + b": " + "表示ソフト～".encode("cp932")  # trail bytes 0x5C and 81 60
+        alice.send(line, port)
+        self.assertEqual(bob.receive_all(), [line])
+        self.assertEqual(alice.receive_all(), [line])
+
+        bob.send(b"#" + name_b, port)
+        self.assertEqual(alice.receive_all(), [exit_notice(name_b)])
+        self.assertEqual(bob.receive_all(quiet=0.2, first_wait=0.5), [])
+        self.relay.wait_for_output(b"participants: 1\n")
+        self.assertEqual(self.relay.counts(), [1, 2, 1])
+
+    def test_over_long_datagram_is_dropped_and_the_relay_keeps_serving(self):
+        port = self.relay.port
+        alice, stranger = self.peer(), self.peer()
+        alice.send(b"!alice+x", port)
+        alice.receive_all()
+        stranger.send(b"z" * 1024, port)
+        stranger.send(b"y" * 1023, port)
+        self.assertEqual(alice.receive_all(), [b"y" * 1023])
+        self.assertIsNone(self.relay.proc.poll())
+
+    @unittest.skipIf(os.name != "posix", "signals")
+    def test_sigterm_stops_cleanly(self):
+        if ARGS.runner:
+            self.skipTest("a signal to the Wine loader does not reach the Windows program")
+        self.assertEqual(self.relay.stop(), 0)
+
+
+class ConfrelayArguments(unittest.TestCase):
+    def run_relay(self, *args):
+        return subprocess.run(command(*args), stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+
+    def test_anything_but_a_port_is_refused_with_the_port_message(self):
+        for args in [("0",), ("65536",), ("-1",), ("abc",), ("",), ()]:
+            with self.subTest(args=args):
+                done = self.run_relay(*args)
+                self.assertNotEqual(done.returncode, 0)
+                encoding = "cp932" if ARGS.runner else "utf-8"
+                self.assertIn(PORT_MESSAGE, done.stderr.decode(encoding))
+
+    def test_a_port_in_use_reports_bind_error(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
+            holder.bind(("0.0.0.0", 0))
+            done = self.run_relay(holder.getsockname()[1])
+        self.assertNotEqual(done.returncode, 0)
+        encoding = "cp932" if ARGS.runner else "utf-8"
+        self.assertIn("Tavilo会議システム: bindエラーです", done.stderr.decode(encoding))
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--confrelay", required=True)
+    parser.add_argument("--runner", action="append", default=[],
+                        help="command (and its arguments) that runs the program, e.g. the Wine runner")
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
