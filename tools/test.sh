@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Builds and tests every configuration:
+#   native        g++ on Linux: the portable cores, confrelay, confchat, confbench
+#   native-asan   the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   win64         MinGW-w64 x86_64; unit tests and end-to-end tests under wine64
+#   win32         MinGW-w64 i686, the shipping target: built, not run (this
+#                 kernel cannot execute 32-bit programs)
+# Usage: tools/test.sh [configuration...]   (default: all four)
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_root=${CONF_BUILD_ROOT:-$root/build}
+jobs=${CONF_JOBS:-2}
+
+"$root/tools/setup.sh" || exit 1
+
+configurations=("$@")
+[ ${#configurations[@]} -gt 0 ] || configurations=(native native-asan win64 win32)
+
+total_passed=0
+total_failed=0
+failed_configurations=()
+
+cmake_args_for() {
+    case $1 in
+    native) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo" ;;
+    native-asan) echo "-DCMAKE_BUILD_TYPE=Debug -DCONF_SANITIZE=ON" ;;
+    win64) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-x86_64.cmake" ;;
+    win32) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-i686.cmake" ;;
+    *) return 1 ;;
+    esac
+}
+
+for configuration in "${configurations[@]}"; do
+    dir="$build_root/$configuration"
+    mkdir -p "$build_root"
+    echo "=== $configuration: build ==="
+    args=$(cmake_args_for "$configuration") || { echo "unknown configuration $configuration" >&2; exit 2; }
+    # shellcheck disable=SC2086
+    if ! cmake -S "$root" -B "$dir" -G Ninja $args >"$dir.configure.log" 2>&1 ||
+        ! cmake --build "$dir" -j "$jobs"; then
+        cat "$dir.configure.log" 2>/dev/null | tail -20
+        echo "=== $configuration: BUILD FAILED ==="
+        failed_configurations+=("$configuration")
+        total_failed=$((total_failed + 1))
+        continue
+    fi
+    if [ "$configuration" = win32 ]; then
+        echo "=== $configuration: built (32-bit programs cannot run on this machine) ==="
+        continue
+    fi
+
+    echo "=== $configuration: test ==="
+    log="$dir/ctest.log"
+    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 600) 2>&1 | tee "$log"
+    status=${PIPESTATUS[0]}
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+    if [ -n "$summary" ]; then
+        failed=$(echo "$summary" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+)/\1/')
+        all=$(echo "$summary" | sed -E 's/.* out of ([0-9]+)/\1/')
+        total_passed=$((total_passed + all - failed))
+        total_failed=$((total_failed + failed))
+    else
+        total_failed=$((total_failed + 1))
+    fi
+    [ "$status" -eq 0 ] || failed_configurations+=("$configuration")
+    [ "$configuration" = win64 ] && "$root/tools/wine/stop.sh" "$dir/wine"
+done
+
+echo
+if [ ${#failed_configurations[@]} -gt 0 ]; then
+    echo "failed configurations: ${failed_configurations[*]}"
+fi
+echo "total: $total_passed passed, $total_failed failed"
+[ ${#failed_configurations[@]} -eq 0 ]
