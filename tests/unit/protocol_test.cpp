@@ -93,6 +93,9 @@ struct LoginCase {
     const char* text;
 };
 
+// Shown in test names: the bytes in hex, since they need not be printable.
+void PrintTo(const LoginCase& login, std::ostream* out) { *out << hex_bytes(login.datagram); }
+
 class LoginParsing : public ::testing::TestWithParam<LoginCase> {};
 
 TEST_P(LoginParsing, SplitsNameAndText) {
@@ -110,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // however many '+' bytes precede the name.
                       LoginCase{"!+ab+cd", "ab", "cd"},
                       LoginCase{"!++ab+cd", "ab", "cd"},
-                      LoginCase{"!\x93\x63\x92\x86+\x82\xB1\x82\xF1", "\x93\x63\x92\x86", "\x82\xB1\x82\xF1"}));
+                      LoginCase{"!\x93\x63\x92\x86+\x82\xB1\x82\xF1", "\x93\x63\x92\x86", "\x82\xB1\x82\xF1"}),
+    [](const ::testing::TestParamInfo<LoginCase>& param) { return "Case" + std::to_string(param.index); });
 
 TEST(LoginParsingRejects, RequestsWithoutANameOrWithoutText) {
     LoginRequest request;
