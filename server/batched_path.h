@@ -1,0 +1,19 @@
+// The console relay's choice of receive loop. Where the system can take many
+// datagrams in one call and hand many to the network in one call, confrelay
+// serves its socket in batches; elsewhere only the per-datagram loop exists.
+// Each platform's answer lives in a file of its own.
+#pragma once
+
+#include <csignal>
+
+#include "relay_server.h"
+
+namespace conf {
+
+bool batched_path_available();
+
+// Serves the started relay's socket until `stop_requested` turns non-zero or
+// the socket breaks. Does nothing where batched_path_available() is false.
+void serve_batched(RelayServer& relay, const volatile std::sig_atomic_t& stop_requested);
+
+}  // namespace conf

@@ -1,0 +1,245 @@
+// Linux only: recvmmsg and sendmmsg.
+#ifdef __linux__
+
+#include "batched_relay_linux.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "batched_path.h"
+#include "protocol.h"
+
+namespace conf {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A login: the reply, then the entry notice and the first line to everyone.
+constexpr std::size_t kMostSendsPerDatagram = 1 + 2 * ParticipantTable::kSlots;
+
+sockaddr_in to_native(const net::SocketAddress& address) {
+    sockaddr_in native{};
+    native.sin_family = AF_INET;
+    native.sin_port = address.port_be;
+    native.sin_addr.s_addr = address.address_be;
+    return native;
+}
+
+net::SocketAddress from_native(const sockaddr_in& native) {
+    net::SocketAddress address;
+    address.family = static_cast<std::uint16_t>(native.sin_family);
+    address.port_be = native.sin_port;
+    address.address_be = native.sin_addr.s_addr;
+    return address;
+}
+
+int fd_of(net::SocketHandle socket) { return static_cast<int>(socket); }
+
+int system_send_many(int fd, mmsghdr* messages, unsigned int count, int flags) {
+    return ::sendmmsg(fd, messages, count, flags);
+}
+
+}  // namespace
+
+// OutgoingBatch -------------------------------------------------------------------
+
+void OutgoingBatch::send_datagram(const net::SocketAddress& to, std::string_view bytes) {
+    // A broadcast repeats the previous datagram's bytes for every participant;
+    // the bytes are compared, not the pointer, because a composed line lives
+    // in a temporary whose address the next one may reuse.
+    if (!entries_.empty()) {
+        const Entry& previous = entries_.back();
+        if (previous.length == bytes.size() &&
+            (bytes.empty() || std::memcmp(arena_.data() + previous.offset, bytes.data(), bytes.size()) == 0)) {
+            entries_.push_back({to_native(to), previous.offset, previous.length});
+            return;
+        }
+    }
+    const std::size_t offset = arena_.size();
+    arena_.insert(arena_.end(), bytes.begin(), bytes.end());
+    entries_.push_back({to_native(to), offset, bytes.size()});
+}
+
+std::string_view OutgoingBatch::bytes(std::size_t index) const {
+    const Entry& entry = entries_[index];
+    return {arena_.data() + entry.offset, entry.length};
+}
+
+void OutgoingBatch::clear() {
+    entries_.clear();
+    arena_.clear();
+}
+
+void OutgoingBatch::prepare(std::vector<mmsghdr>* messages, std::vector<iovec>* vectors) {
+    messages->resize(entries_.size());
+    vectors->resize(entries_.size());
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        Entry& entry = entries_[i];
+        (*vectors)[i].iov_base = arena_.data() + entry.offset;
+        (*vectors)[i].iov_len = entry.length;
+        msghdr& header = (*messages)[i].msg_hdr;
+        header = msghdr{};
+        header.msg_name = &entry.to;
+        header.msg_namelen = sizeof entry.to;
+        header.msg_iov = &(*vectors)[i];
+        header.msg_iovlen = 1;
+        (*messages)[i].msg_len = 0;
+    }
+}
+
+// BatchedRelay --------------------------------------------------------------------
+
+BatchedRelay::BatchedRelay(RelayServer& relay, BatchedRelayOptions options)
+    : relay_(relay),
+      options_(options),
+      receive_buffers_(kReceiveBatch * kDatagramBuffer),
+      senders_(kReceiveBatch),
+      receive_vectors_(kReceiveBatch),
+      receive_messages_(kReceiveBatch) {
+    if (options_.send_many == nullptr) options_.send_many = system_send_many;
+}
+
+bool BatchedRelay::stop_requested() const {
+    return options_.stop_requested != nullptr && *options_.stop_requested != 0;
+}
+
+BatchedRelay::DrainResult BatchedRelay::drain() {
+    while (relay_.socket_open()) {
+        if (stop_requested()) return DrainResult::Stopped;
+
+        // recvmmsg may leave fields behind; every call starts from clean headers.
+        for (unsigned i = 0; i < kReceiveBatch; ++i) {
+            // One byte short of the buffer, as a single receive reads: a longer
+            // datagram comes back flagged MSG_TRUNC instead of cut silently.
+            receive_vectors_[i].iov_base = receive_buffers_.data() + std::size_t{i} * kDatagramBuffer;
+            receive_vectors_[i].iov_len = kMaxDatagram;
+            msghdr& header = receive_messages_[i].msg_hdr;
+            header = msghdr{};
+            header.msg_name = &senders_[i];
+            header.msg_namelen = sizeof senders_[i];
+            header.msg_iov = &receive_vectors_[i];
+            header.msg_iovlen = 1;
+            receive_messages_[i].msg_len = 0;
+        }
+        ++counters_.receive_calls;
+        const int received =
+            ::recvmmsg(fd_of(relay_.socket()), receive_messages_.data(), kReceiveBatch, MSG_DONTWAIT, nullptr);
+        if (received > 0) {
+            handle_received(static_cast<unsigned>(received));
+            continue;
+        }
+        if (received == 0) return DrainResult::Idle;
+        switch (errno) {
+        case EINTR:
+            continue;
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+            return DrainResult::Idle;
+        case ECONNREFUSED:
+            // An earlier send hit a closed port. Reading the error cleared it;
+            // the datagrams behind it are still queued.
+            continue;
+        default:
+            // Anything else is the per-datagram path's to judge: its receive
+            // meets the same condition and closes and reports exactly as the
+            // window would.
+            relay_.on_socket_event(kReadEvent);
+            return relay_.socket_open() ? DrainResult::Idle : DrainResult::Broken;
+        }
+    }
+    return DrainResult::Broken;
+}
+
+void BatchedRelay::handle_received(unsigned count) {
+    counters_.datagrams_received += count;
+    for (unsigned i = 0; i < count; ++i) {
+        const mmsghdr& message = receive_messages_[i];
+        if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+            // Over-long: dropped whole, as the single receive drops it.
+            ++counters_.over_long_dropped;
+            continue;
+        }
+        // Send what we have while it still fills whole calls, before this
+        // datagram's answers could overflow the call.
+        if (outgoing_.size() + kMostSendsPerDatagram > kSendBatch) flush();
+        char* bytes = receive_buffers_.data() + std::size_t{i} * kDatagramBuffer;
+        bytes[message.msg_len] = '\0';
+        relay_.handle_datagram(as_received_text(bytes, message.msg_len), from_native(senders_[i]), outgoing_);
+    }
+    flush();
+}
+
+void BatchedRelay::flush() {
+    if (outgoing_.empty()) return;
+    outgoing_.prepare(&send_messages_, &send_vectors_);
+    const int fd = fd_of(relay_.socket());
+    const std::size_t total = send_messages_.size();
+    std::size_t next = 0;
+    bool stalled = false;
+    Clock::time_point stall_began;
+
+    while (next < total) {
+        if (stop_requested()) break;
+        const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(total - next, kSendBatch));
+        ++counters_.send_calls;
+        const int sent = options_.send_many(fd, send_messages_.data() + next, chunk, 0);
+        if (sent > 0) {
+            next += static_cast<std::size_t>(sent);
+            counters_.datagrams_sent += static_cast<std::uint64_t>(sent);
+            stalled = false;
+            continue;
+        }
+        const int error = sent < 0 ? errno : EAGAIN;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            // The queue towards the network is full. A blocking sendto would
+            // have waited, so wait for room, but never without limit: the
+            // datagrams waiting in our own receive queue must get their turn.
+            const Clock::time_point now = Clock::now();
+            if (!stalled) {
+                stalled = true;
+                stall_began = now;
+            }
+            const auto waited =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - stall_began).count();
+            if (waited >= options_.send_stall_limit_ms) break;
+            ++counters_.sends_waited;
+            pollfd entry{fd, POLLOUT, 0};
+            const long slice = std::min<long>(100, options_.send_stall_limit_ms - waited);
+            ::poll(&entry, 1, static_cast<int>(slice));
+            continue;
+        }
+        // This one datagram is refused (say, an unreachable address); a
+        // single send's failure is ignored, so go on with the next.
+        ++counters_.sends_failed;
+        ++next;
+    }
+    counters_.sends_abandoned += total - next;
+    outgoing_.clear();
+}
+
+// The console relay's batched loop -------------------------------------------------
+
+bool batched_path_available() { return true; }
+
+void serve_batched(RelayServer& relay, const volatile std::sig_atomic_t& stop_requested) {
+    BatchedRelayOptions options;
+    options.stop_requested = &stop_requested;
+    BatchedRelay batched(relay, options);
+    while (stop_requested == 0 && relay.socket_open()) {
+        const net::WaitStatus status = net::wait_readable(relay.socket(), 500);
+        if (status == net::WaitStatus::Failed) break;
+        if (status != net::WaitStatus::Readable) continue;
+        if (batched.drain() != BatchedRelay::DrainResult::Idle) break;
+    }
+}
+
+}  // namespace conf
+
+#endif  // __linux__
