@@ -1,14 +1,20 @@
 // confrelay: the conference relay without a window, for a Linux machine of
 // the LAN (it also builds as a Windows console program).
 //
-//   confrelay PORT
+//   confrelay [--per-datagram] PORT
 //
 // Reports go to stderr as "caption: text", each change of the participant
 // count to stdout as "participants: N". SIGINT or SIGTERM stops it.
+//
+// On Linux the relay takes every waiting datagram in one call and sends the
+// resulting replies and broadcasts in large batches; --per-datagram keeps to
+// one receive per read event, the window's way (the only way elsewhere).
+// Both send the same datagrams in the same order.
 #include <csignal>
 #include <cstdio>
-#include <string>
+#include <string_view>
 
+#include "batched_path.h"
 #include "port_number.h"
 #include "relay_server.h"
 #include "text_codec.h"
@@ -16,6 +22,12 @@
 #include "udp.h"
 
 namespace {
+
+// Room for a burst from every participant at once, many times over, so that
+// input is not dropped at our own queue while a batch is being sent; and for
+// a whole batch of broadcasts on its way to a slower interface.
+constexpr int kReceiveQueueBytes = 8 << 20;
+constexpr int kSendQueueBytes = 4 << 20;
 
 volatile std::sig_atomic_t g_stop_requested = 0;
 
@@ -51,29 +63,59 @@ public:
     }
 };
 
+struct CommandLine {
+    std::uint16_t port = 0;
+    bool per_datagram = false;
+};
+
+bool parse_command_line(int argc, char** argv, CommandLine* command) {
+    bool have_port = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--per-datagram") {
+            command->per_datagram = true;
+        } else if (!have_port && conf::parse_port(argument, &command->port)) {
+            have_port = true;
+        } else {
+            return false;
+        }
+    }
+    return have_port;
+}
+
+// One receive per readiness event, as the window gets one read event per
+// waiting datagram.
+void serve_per_datagram(conf::RelayServer& relay) {
+    while (g_stop_requested == 0 && relay.socket_open()) {
+        const conf::net::WaitStatus status = conf::net::wait_readable(relay.socket(), 500);
+        if (status == conf::net::WaitStatus::Readable) relay.on_socket_event(conf::kReadEvent);
+        else if (status == conf::net::WaitStatus::Failed) break;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::uint16_t port = 0;
-    if (argc != 2 || !conf::parse_port(argv[1], &port)) {
-        std::fprintf(stderr, "%s\nusage: confrelay PORT\n", conf::cp932_for_terminal(conf::ui::kPortInvalid).c_str());
+    CommandLine command;
+    if (!parse_command_line(argc, argv, &command)) {
+        std::fprintf(stderr, "%s\nusage: confrelay [--per-datagram] PORT\n",
+                     conf::cp932_for_terminal(conf::ui::kPortInvalid).c_str());
         return 2;
     }
 
     ConsoleRelayView view;
     conf::RelayServer relay(view);
     relay.initialise_networking();
-    if (!relay.start(port)) return 1;
+    if (!relay.start(command.port)) return 1;
+    conf::net::set_buffer_sizes(relay.socket(), kReceiveQueueBytes, kSendQueueBytes);
     install_stop_handlers();
-    std::printf("listening on UDP port %u\n", static_cast<unsigned>(port));
+    std::printf("listening on UDP port %u\n", static_cast<unsigned>(command.port));
     std::fflush(stdout);
 
-    // One receive per readiness event, as the window gets one read event
-    // per waiting datagram.
-    while (g_stop_requested == 0 && relay.socket_open()) {
-        const conf::net::WaitStatus status = conf::net::wait_readable(relay.socket(), 500);
-        if (status == conf::net::WaitStatus::Readable) relay.on_socket_event(conf::kReadEvent);
-        else if (status == conf::net::WaitStatus::Failed) break;
+    if (conf::batched_path_available() && !command.per_datagram) {
+        conf::serve_batched(relay, g_stop_requested);
+    } else {
+        serve_per_datagram(relay);
     }
     const bool broken = !relay.socket_open();
     relay.stop();
