@@ -24,6 +24,27 @@ extern "C" void request_stop(int) { g_stop_requested = 1; }
 
 constexpr int kTurnMs = 50;
 
+// A console is read in UTF-16 and converted here: reading it as bytes in
+// code page 65001 loses non-ASCII text on many Windows versions. Pipes and
+// files carry UTF-8 as they are. False at the end of input, which on a
+// console is a line starting with Ctrl+Z.
+bool read_some_utf8(HANDLE input, std::string* chunk) {
+    DWORD mode = 0;
+    DWORD got = 0;
+    if (::GetConsoleMode(input, &mode)) {
+        wchar_t wide[1024];
+        if (!::ReadConsoleW(input, wide, 1024, &got, nullptr) || got == 0 || wide[0] == L'\x1A') return false;
+        const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(got), nullptr, 0, nullptr, nullptr);
+        chunk->assign(static_cast<std::size_t>(length), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(got), &(*chunk)[0], length, nullptr, nullptr);
+        return true;
+    }
+    char bytes[4096];
+    if (!::ReadFile(input, bytes, sizeof bytes, &got, nullptr) || got == 0) return false;
+    chunk->assign(bytes, got);
+    return true;
+}
+
 }  // namespace
 
 // Shared with the reader thread, which is never joined: it may sit in a
@@ -40,7 +61,6 @@ void prepare_standard_streams() {
     _setmode(_fileno(stderr), _O_BINARY);
     // Only takes effect when a console is attached; pipes carry the bytes
     // as they are.
-    ::SetConsoleCP(CP_UTF8);
     ::SetConsoleOutputCP(CP_UTF8);
 }
 
@@ -62,11 +82,10 @@ ConsoleInput::ConsoleInput() : state_(std::make_shared<State>()) {
     std::signal(SIGTERM, request_stop);
     std::thread([state = state_] {
         const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
-        char chunk[4096];
-        DWORD got = 0;
-        while (::ReadFile(input, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        std::string chunk;
+        while (read_some_utf8(input, &chunk)) {
             const std::lock_guard<std::mutex> guard(state->lock);
-            state->pending.append(chunk, got);
+            state->pending += chunk;
         }
         const std::lock_guard<std::mutex> guard(state->lock);
         state->ended = true;
