@@ -22,7 +22,7 @@ const ClientNetwork& ClientCore::system_network() {
 }
 
 ClientCore::~ClientCore() {
-    if (socket_open_) network_.close(socket_);
+    close_current_socket();
 }
 
 void ClientCore::report(const char* text) {
@@ -111,8 +111,9 @@ void ClientCore::on_socket_event(std::uintptr_t event_param) {
     // This event's own buffer: a box it shows may run nested events, and
     // what it does after the box must still be about its own datagram.
     char buffer[kDatagramBuffer];
-    net::SocketAddress sender;
-    const net::ReceiveResult received = network_.receive_from(socket_, buffer, kMaxDatagram, &sender);
+    // The sender is deliberately not asked for: lines go to the server
+    // resolved at join, never to whoever sent a datagram last.
+    const net::ReceiveResult received = network_.receive_from(socket_, buffer, kMaxDatagram, nullptr);
     switch (received.status) {
     case net::ReceiveStatus::Received:
         break;
@@ -125,9 +126,6 @@ void ClientCore::on_socket_event(std::uintptr_t event_param) {
         report(ui::kReceiveFailed);
         return;
     }
-    buffer[received.length] = '\0';
-    // The sender is deliberately not remembered: lines go to the server
-    // resolved at join, never to whoever sent a datagram last.
     handle_datagram(as_received_text(buffer, received.length));
 }
 
@@ -170,11 +168,12 @@ void ClientCore::set_fields_read_only(bool read_only) {
     view_.set_read_only(IDC_NAME, read_only);
 }
 
-void ClientCore::close_current_socket() {
-    if (!socket_open_) return;
-    network_.close(socket_);
+bool ClientCore::close_current_socket() {
+    if (!socket_open_) return true;
+    const bool closed = network_.close(socket_);
     socket_ = net::kInvalidSocket;
     socket_open_ = false;
+    return closed;
 }
 
 void ClientCore::leave() {
@@ -184,11 +183,8 @@ void ClientCore::leave() {
         network_.send_to(socket_, notice.c_str(), notice.size(), server_address_);
         logged_in_ = false;
     }
-    const bool closed = network_.close(socket_);
-    socket_ = net::kInvalidSocket;
-    socket_open_ = false;
     joined_ = false;
-    if (!closed) report(ui::kCloseFailed);
+    if (!close_current_socket()) report(ui::kCloseFailed);
 }
 
 }  // namespace conf

@@ -94,7 +94,8 @@ private:
     void show_received_line(std::string_view datagram);
     void return_to_not_joined();
     void set_fields_read_only(bool read_only);
-    void close_current_socket();
+    // False when the system failed to close it; it counts as closed anyway.
+    bool close_current_socket();
     // Every report is shown through here. While one box is open, reports of
     // nested events are dropped so that a flood cannot stack boxes.
     void report(const char* text);
