@@ -1,0 +1,130 @@
+#include "relay_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace conf::bench {
+
+RelayProcess::~RelayProcess() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool pin_to_cpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(static_cast<std::size_t>(cpu), &set);
+    return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+bool RelayProcess::start(const std::vector<std::string>& command, std::uint16_t port, int cpu,
+                         std::string* error) {
+    if (command.empty()) {
+        *error = "no relay command";
+        return false;
+    }
+    std::vector<std::string> arguments = command;
+    arguments.push_back(std::to_string(port));
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        *error = std::string("fork: ") + std::strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        if (cpu >= 0) pin_to_cpu(cpu);
+        // The participant count it prints on every login is of no interest here.
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        if (quiet >= 0) ::dup2(quiet, STDOUT_FILENO);
+        ::execv(argv[0], argv.data());
+        std::fprintf(stderr, "confbench: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    pid_ = pid;
+    reaped_ = false;
+    return true;
+}
+
+bool RelayProcess::running() {
+    if (pid_ <= 0 || reaped_) return false;
+    const pid_t done = ::waitpid(pid_, &wait_status_, WNOHANG);
+    if (done == pid_) reaped_ = true;
+    return !reaped_;
+}
+
+std::int64_t RelayProcess::cpu_ticks() const {
+    if (pid_ <= 0 || reaped_) return -1;
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return -1;
+    // The command name may hold spaces; the fields we want follow its ')'.
+    const std::size_t name_end = line.rfind(')');
+    if (name_end == std::string::npos) return -1;
+    std::istringstream fields(line.substr(name_end + 2));
+    std::string field;
+    std::int64_t user = -1, system = -1;
+    // Fields 3.. of the file; utime and stime are the 14th and 15th.
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14) user = std::stoll(field);
+        if (number == 15) system = std::stoll(field);
+    }
+    return user < 0 || system < 0 ? -1 : user + system;
+}
+
+bool RelayProcess::stop(std::string* how) {
+    if (pid_ <= 0) return true;
+    if (!reaped_) {
+        ::kill(pid_, SIGTERM);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (running() && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &wait_status_, 0);
+            reaped_ = true;
+            *how = "did not stop on SIGTERM within 5 s";
+            return false;
+        }
+    }
+    if (WIFEXITED(wait_status_)) {
+        if (WEXITSTATUS(wait_status_) == 0) return true;
+        *how = "exited with status " + std::to_string(WEXITSTATUS(wait_status_));
+        return false;
+    }
+    *how = WIFSIGNALED(wait_status_) ? "ended by signal " + std::to_string(WTERMSIG(wait_status_)) : "ended";
+    return false;
+}
+
+std::uint16_t free_udp_port() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    std::uint16_t port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0) ::close(fd);
+    return port;
+}
+
+}  // namespace conf::bench
