@@ -32,6 +32,7 @@ import argparse
 import os
 import re
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -394,7 +395,7 @@ class Program:
 class GuiSession:
     """Xvfb + the e2e Wine prefix + one driver; see the module's docstring."""
 
-    def __init__(self, options):
+    def __init__(self, options, name="session"):
         self.options = options
         self.source_root = os.path.abspath(options.source_root)
         self.wine_tools = os.path.join(self.source_root, "tools", "wine")
@@ -405,11 +406,13 @@ class GuiSession:
         self._programs = []
         self._driver_process = None
         self.driver = None
-        self._log_dir = os.path.join(self.artefacts, "logs")
+        # The programs' and helpers' output, one folder per suite, kept
+        # from the last run only.
+        self._log_dir = os.path.join(self.artefacts, "logs", name)
 
     @classmethod
-    def start(cls, options):
-        session = cls(options)
+    def start(cls, options, name="session"):
+        session = cls(options, name)
         try:
             session._start()
         except BaseException:
@@ -418,7 +421,11 @@ class GuiSession:
         return session
 
     def _start(self):
-        os.makedirs(self._log_dir, exist_ok=True)
+        shutil.rmtree(self._log_dir, ignore_errors=True)
+        os.makedirs(self._log_dir)
+        if self.options.fresh_prefix:
+            self._stop_wineserver()
+            shutil.rmtree(self.prefix, ignore_errors=True)
         # First use creates the prefix (about 10 s); later runs reuse it.
         subprocess.run([os.path.join(self.wine_tools, "prefix.sh"), self.prefix], check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
@@ -439,10 +446,10 @@ class GuiSession:
     def _start_xvfb(self):
         read_end, write_end = os.pipe()
         try:
-            self._xvfb = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp"],
-                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=open(os.path.join(self._log_dir, "xvfb.log"), "wb"))
+            with open(os.path.join(self._log_dir, "xvfb.log"), "wb") as log:
+                self._xvfb = subprocess.Popen(
+                    ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp"],
+                    pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
             os.close(write_end)
             write_end = None
             number = b""
@@ -498,6 +505,12 @@ class GuiSession:
             return hwnd
 
         return wait_until(ready, timeout=timeout, what=f"window of class {class_name!r}")
+
+    def wait_window_gone(self, class_name, title=None, timeout=DEFAULT_TIMEOUT):
+        """Waits until no top-level window of the class is left (of a program
+        that ended or was killed)."""
+        wait_until(lambda: not self.driver.find_window(class_name, title), timeout=timeout,
+                   what=f"no window of class {class_name!r}")
 
     def boxes(self, owner=None):
         """Visible message boxes (#32770), of one owner when given (0: boxes
@@ -697,7 +710,8 @@ def parse_options(argv=None):
     parser.add_argument("--artefacts", required=True, help="folder for screenshots and logs")
     parser.add_argument("--source-root", required=True, help="the project's source tree")
     parser.add_argument("--program", required=True, help="the Windows program under test")
-    parser.add_argument("--time-limit", type=float, default=480, help="seconds for the whole suite")
+    parser.add_argument("--fresh-prefix", action="store_true", help="make the Wine prefix anew before the suite")
+    parser.add_argument("--time-limit", type=float, default=300, help="seconds for the whole suite")
     parser.add_argument("unittest_args", nargs="*", help="test names for unittest")
     return parser.parse_args(argv)
 
@@ -711,7 +725,7 @@ class SessionTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.session = GuiSession.start(cls.options)
+        cls.session = GuiSession.start(cls.options, cls.__name__)
         cls.driver = cls.session.driver
 
     @classmethod

@@ -14,6 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conf_gui  # noqa: E402
 from conf_gui import Participant, dominant, free_udp_port, wait_until  # noqa: E402
 
+WM_CLOSE = 0x0010
 WM_COMMAND = 0x0111
 WS_CHILD_VISIBLE = 0x50000000
 PANEL_SIZE = (183, 164)
@@ -48,6 +49,8 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
     # Helpers ----------------------------------------------------------------
 
     def launch_panel(self):
+        # The panel of an earlier test must not be taken for this one's.
+        self.session.wait_window_gone(self.ui["kCaptionSystem"])
         program = self.session.launch(self.options.program)
         self.addCleanup(program.kill)
         hwnd = self.session.wait_window(self.ui["kCaptionSystem"], last_child_id=self.ids["IDC_STOP"], timeout=30)
@@ -241,6 +244,12 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
         bob.send("!bob+back")
         self.assertEqual(bob.receive(REPLY_TIMEOUT), self.wire["kLoginAccepted"])
         self.assert_count(panel, "1")
+
+        # A datagram longer than the server reads costs that datagram only:
+        # no report, and the conference goes on.
+        stranger.send(b"x" * 1500)
+        stranger.send("after the long one")
+        self.assertEqual(bob.drain(0.3), [self.entry("bob"), "bob :back", "after the long one"])
         self.assertEqual(self.session.boxes(panel.hwnd), [])
 
     def test_port_in_use_is_reported_and_another_port_can_be_started(self):
@@ -270,6 +279,7 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
         self.assertEqual(self.login(bob, "bob", "hello"),
                          [self.wire["kLoginAccepted"], self.entry("bob"), "bob :hello"])
         self.assert_count(panel, "2")
+        self.assertEqual(self.session.boxes(panel.hwnd), [box.hwnd], "the question is still the only box")
         self.answer(panel, box, "cancel")
 
         self.assertTrue(panel.program.running())
@@ -285,6 +295,13 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
         # The socket is closed: the port is free again.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as again:
             again.bind(("0.0.0.0", port))
+
+    def test_close_request_from_the_system_ends_the_program_without_asking(self):
+        panel = self.launch_panel()
+        self.start_running(panel)
+        self.driver.post(panel.hwnd, WM_CLOSE)
+        self.assertEqual(panel.program.wait_exit(timeout=15), 0)
+        self.assertEqual(self.session.boxes(), [])
 
     def test_count_field_never_keeps_the_focus(self):
         panel = self.launch_panel()
