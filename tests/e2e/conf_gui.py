@@ -292,7 +292,8 @@ class Driver:
         self.call("set-text", hwnd, text)
 
     def type_text(self, hwnd, text):
-        """Posts the text as WM_CHAR messages, byte by byte."""
+        """Types single-byte text into a field (WM_CHAR per byte; the field
+        need not have the focus). Japanese: use set_text, see the driver."""
         self.call("type", hwnd, text)
 
     def click(self, hwnd):

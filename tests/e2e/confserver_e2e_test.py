@@ -70,7 +70,10 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
 
     def start_running(self, panel, port=None):
         port = port or free_udp_port()
-        self.press_start(panel, str(port))
+        # Typed, as the operator would, into the empty field.
+        self.driver.set_text(panel.port_field, "")
+        self.driver.type_text(panel.port_field, str(port))
+        self.driver.click(panel.start_button)
         wait_until(lambda: not self.driver.state(panel.start_button).enabled, what="the start button to be disabled")
         return port
 

@@ -342,12 +342,14 @@ Fields cmd_set_text(const Fields& request) {
     return {number(static_cast<long long>(result))};
 }
 
-// type HWND TEXT: posts one WM_CHAR per byte, as the keyboard would deliver
-// them to the focused field.
+// type HWND TEXT: posts one WM_CHAR per byte, as the keyboard delivers
+// single-byte characters to the focused field. Wine's byte-string edit
+// control takes each byte of a double-byte character as a character of its
+// own (measured: also with WM_IME_CHAR and with UTF-16 WM_CHAR), so Japanese
+// goes in with set-text.
 Fields cmd_type(const Fields& request) {
     HWND window = existing_window_arg(request, 1);
-    for (const char c : arg(request, 2))
-        ::PostMessageA(window, WM_CHAR, static_cast<unsigned char>(c), 1);
+    for (const char c : arg(request, 2)) ::PostMessageA(window, WM_CHAR, static_cast<unsigned char>(c), 1);
     return {};
 }
 
