@@ -161,7 +161,7 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
 
     def test_port_field_refuses_what_is_no_port(self):
         panel = self.launch_panel()
-        for attempt, text in enumerate(("0", "65536", "-1", "abc", "", "4294967297")):
+        for attempt, text in enumerate(("0", "65536", "-1", "abc", "", "4294967297", "８０８０", "ソ表")):
             with self.subTest(port_text=text):
                 # Let the focus start elsewhere, so the test sees it move.
                 # (Clicks alternate between two points of the field: two at
@@ -174,6 +174,7 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
                 self.answer(panel, box)
                 wait_until(lambda: self.driver.focus(panel.hwnd).focus == panel.port_field,
                            what="the focus on the port field")
+                self.assertEqual(self.driver.get_text(panel.port_field), text, "the text stays for correcting")
                 self.assert_waiting(panel)
 
     def test_port_field_accepts_1_and_65535(self):
@@ -225,17 +226,18 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
         self.assertEqual(self.login(alice, "alice", "こんにちは"),
                          [self.wire["kLoginAccepted"], self.entry("alice"), "alice :こんにちは"])
         self.assert_count(panel, "1")
-        self.assertEqual(self.login(bob, "ボブ", "よろしく"),
-                         [self.wire["kLoginAccepted"], self.entry("ボブ"), "ボブ :よろしく"])
-        self.assertEqual(alice.receive_all(2, timeout=REPLY_TIMEOUT), [self.entry("ボブ"), "ボブ :よろしく"])
+        # "ソ" and "表" end in the byte 0x5C, the backslash.
+        self.assertEqual(self.login(bob, "ソ表ボブ", "よろしく"),
+                         [self.wire["kLoginAccepted"], self.entry("ソ表ボブ"), "ソ表ボブ :よろしく"])
+        self.assertEqual(alice.receive_all(2, timeout=REPLY_TIMEOUT), [self.entry("ソ表ボブ"), "ソ表ボブ :よろしく"])
         self.assert_count(panel, "2")
 
         alice.send("alice: 会議を始めます")
         for participant in (alice, bob):
             self.assertEqual(participant.receive(REPLY_TIMEOUT), "alice: 会議を始めます")
 
-        bob.send("#ボブ")
-        self.assertEqual(alice.receive(REPLY_TIMEOUT), self.exit_notice("ボブ"))
+        bob.send("#ソ表ボブ")
+        self.assertEqual(alice.receive(REPLY_TIMEOUT), self.exit_notice("ソ表ボブ"))
         self.assert_count(panel, "1")
         alice.send("#alice")
         self.assert_count(panel, "0")
