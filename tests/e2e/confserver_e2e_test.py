@@ -16,6 +16,8 @@ from conf_gui import Participant, dominant, free_udp_port, wait_until  # noqa: E
 
 WM_CLOSE = 0x0010
 WM_COMMAND = 0x0111
+WM_CONF_SOCKET = 0x0401
+FD_READ, FD_WRITE = 1, 2
 WS_CHILD_VISIBLE = 0x50000000
 PANEL_SIZE = (183, 164)
 STATUS_BOX = (65, 25, 120, 39)  # client coordinates, right and bottom exclusive
@@ -255,6 +257,19 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
         stranger.send(b"x" * 1500)
         stranger.send("after the long one")
         self.assertEqual(bob.drain(0.3), [self.entry("bob"), "bob :back", "after the long one"])
+        self.assertEqual(self.session.boxes(panel.hwnd), [])
+
+    def test_socket_events_other_than_a_read_are_reported_and_change_nothing(self):
+        panel = self.launch_panel()
+        port = self.start_running(panel)
+        # A read event with nothing waiting (a nested receive took it) is
+        # no failure.
+        self.driver.post(panel.hwnd, WM_CONF_SOCKET, 0, FD_READ)
+        self.driver.post(panel.hwnd, WM_CONF_SOCKET, 0, FD_WRITE)
+        box = self.session.wait_box(owner=panel.hwnd)
+        self.assert_box(box, self.ui["kOtherEvent"], self.ui["kCaptionSystem"])
+        self.answer(panel, box)
+        self.assertEqual(self.login(self.participant(port), "dave", "hi")[0], self.wire["kLoginAccepted"])
         self.assertEqual(self.session.boxes(panel.hwnd), [])
 
     def test_port_in_use_is_reported_and_another_port_can_be_started(self):
