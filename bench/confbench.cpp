@@ -68,7 +68,7 @@ void print_usage() {
                  "  --receivers N             participants that log in and receive (default 100)\n"
                  "  --senders N               sockets that send lines (default 1)\n"
                  "  --payload BYTES           bytes per line, 14 to 1023 (default 64)\n"
-                 "  --window LINES            lines in flight per sender (default 128)\n"
+                 "  --window LINES            lines in flight per sender (default 512)\n"
                  "  --warmup SECONDS          before the throughput measurement (default 0.3)\n"
                  "  --seconds SECONDS         throughput measurement per relay and run (default 2)\n"
                  "  --max-lines N             lines per sender and run, at most (default 2000000)\n"
@@ -205,7 +205,7 @@ Measurement measure(const Subject& subject, const Options& options, int relay_cp
         if (!process.start(subject.command, port, relay_cpu, &measurement.result.error)) return measurement;
     }
     measurement.result = conf::bench::measure_relay(
-        port, load, [&process] { return process.cpu_ticks(); },
+        port, load, [&process] { return process.processor_time(); },
         [&process, &subject] { return subject.command.empty() || process.running(); });
     if (!subject.command.empty()) {
         std::string how;
@@ -278,12 +278,12 @@ int main(int argc, char** argv) {
             const LoadResult& r = measurement.result;
             if (r.ok) {
                 std::fprintf(stderr,
-                             "run %d/%d %-26s %9.0f deliveries/s %7.0f lines/s  lost %lld  relay CPU %s  "
-                             "bench CPU %s  latency p50 %.0f us p99 %.0f us\n",
+                             "run %d/%d %-26s %7.0f deliveries/s (%7.0f per relay CPU second)  lost %lld  "
+                             "relay CPU %s, waiting %s  bench CPU %s  latency p50 %.0f us p99 %.0f us\n",
                              run + 1, options.runs, subject.label.c_str(), r.deliveries_per_second,
-                             r.lines_per_second, static_cast<long long>(r.lines_lost),
-                             format_share(r.relay_cpu_share).c_str(), format_share(r.bench_cpu_share).c_str(),
-                             r.latency_p50_us, r.latency_p99_us);
+                             r.deliveries_per_relay_cpu_second, static_cast<long long>(r.lines_lost),
+                             format_share(r.relay_cpu_share).c_str(), format_share(r.relay_wait_share).c_str(),
+                             format_share(r.bench_cpu_share).c_str(), r.latency_p50_us, r.latency_p99_us);
             } else {
                 std::fprintf(stderr, "run %d/%d %-26s failed: %s\n", run + 1, options.runs, subject.label.c_str(),
                              r.error.c_str());
@@ -325,11 +325,11 @@ int main(int argc, char** argv) {
                 options.load.payload, options.load.window, options.load.seconds, options.load.latency_rate,
                 options.runs, options.runs == 1 ? "" : "s");
     std::printf("cores: %s\n", placement.c_str());
-    std::printf("medians over the runs; x ref = median of the per-run ratios to the reference relay of the same run\n"
-                "(higher is better for deliveries/s, lower for CPU ns per delivery and latency)\n\n");
-    std::printf("%-26s %9s %12s %6s %6s %9s %9s %6s %9s %6s %9s %6s %9s\n", "relay", "lines/s", "deliveries/s",
-                "x ref", "lost", "relay CPU", "ns/deliv", "x ref", "p50 us", "x ref", "p99 us", "x ref",
-                "bench CPU");
+    std::printf("medians over the runs; x ref: median of the per-run ratios to the reference relay of the same run\n\n");
+    std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s\n", "", "", "", "", "deliveries/s", "", "",
+                "relay", "relay", "latency", "", "", "");
+    std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s\n", "relay", "lines/s", "deliveries/s",
+                "x ref", "per CPU s", "x ref", "lost", "CPU", "waits", "p50 us", "x ref", "p99 us", "x ref");
     for (std::size_t s = 0; s < count; ++s) {
         std::int64_t lost = 0;
         int ok_runs = 0;
@@ -342,21 +342,24 @@ int main(int argc, char** argv) {
             std::printf("%-26s every run failed\n", options.subjects[s].label.c_str());
             continue;
         }
-        std::printf("%-26s %9s %12s %6s %6lld %9s %9s %6s %9s %6s %9s %6s %9s\n", options.subjects[s].label.c_str(),
+        std::printf("%-26s %8s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s\n", options.subjects[s].label.c_str(),
                     format_number(medians(s, &LoadResult::lines_per_second), "%.0f").c_str(),
                     format_number(medians(s, &LoadResult::deliveries_per_second), "%.0f").c_str(),
                     format_number(median(ratios(s, &LoadResult::deliveries_per_second)), "%.2f").c_str(),
-                    static_cast<long long>(lost),
-                    format_share(medians(s, &LoadResult::relay_cpu_share)).c_str(),
-                    format_number(medians(s, &LoadResult::relay_cpu_ns_per_delivery), "%.0f").c_str(),
-                    format_number(median(ratios(s, &LoadResult::relay_cpu_ns_per_delivery)), "%.2f").c_str(),
+                    format_number(medians(s, &LoadResult::deliveries_per_relay_cpu_second), "%.0f").c_str(),
+                    format_number(median(ratios(s, &LoadResult::deliveries_per_relay_cpu_second)), "%.2f").c_str(),
+                    static_cast<long long>(lost), format_share(medians(s, &LoadResult::relay_cpu_share)).c_str(),
+                    format_share(medians(s, &LoadResult::relay_wait_share)).c_str(),
                     format_number(medians(s, &LoadResult::latency_p50_us), "%.0f").c_str(),
                     format_number(median(ratios(s, &LoadResult::latency_p50_us)), "%.2f").c_str(),
                     format_number(medians(s, &LoadResult::latency_p99_us), "%.0f").c_str(),
-                    format_number(median(ratios(s, &LoadResult::latency_p99_us)), "%.2f").c_str(),
-                    format_share(medians(s, &LoadResult::bench_cpu_share)).c_str());
+                    format_number(median(ratios(s, &LoadResult::latency_p99_us)), "%.2f").c_str());
     }
-    std::printf("\nlost = lines sent in all runs that did not reach every receiver\n");
+    std::printf("\ndeliveries/s: copies received per second, all receivers together; per CPU s: deliveries per\n"
+                "second of the relay's own processor time, what it carries with a core to itself. lost: lines\n"
+                "of all runs that missed a receiver. relay CPU / waits: share of the measurement the relay ran,\n"
+                "and spent ready to run while other work held its core. latency: from the send to the kernel\n"
+                "queueing the last receiver's copy, at a light rate.\n");
     if (options.check) {
         std::printf("check: %s\n", failures == 0 ? "passed" : "FAILED (see above)");
         return failures == 0 ? 0 : 1;

@@ -28,7 +28,8 @@ constexpr unsigned kReceiveBatch = 64;
 constexpr std::size_t kReceiveCapacity = 2048;
 // "Lss:nnnnnnnnnn": sender and line number, then '.' up to the payload size.
 constexpr std::size_t kLineHeader = 14;
-constexpr int kQuietMs = 300;
+// The end of a phase waits this long after the last datagram for stragglers.
+constexpr int kQuietMs = 1000;
 
 std::int64_t realtime_ns() {
     timespec now;
@@ -121,7 +122,7 @@ public:
 
     bool open(std::string* error);
     bool log_in(const std::function<bool()>& relay_alive, std::string* error);
-    void measure_throughput(const std::function<std::int64_t()>& relay_cpu_ticks, LoadResult* result);
+    void measure_throughput(const std::function<ProcessorTime()>& relay_time, LoadResult* result);
     void measure_latency(LoadResult* result);
     void leave();
     void tally(LoadResult* result) const;
@@ -133,7 +134,7 @@ private:
     void top_up();
     void advance(Clock::time_point now);
     void drain();
-    bool all_settled() const;
+    bool all_delivered() const;
     void discard_until_quiet(int quiet_ms);
 
     const LoadSettings& settings_;
@@ -277,10 +278,10 @@ void LoadSession::advance(Clock::time_point now) {
     }
 }
 
-bool LoadSession::all_settled() const {
-    for (const SenderState& sender : senders_)
-        if (sender.floor < sender.sent) return false;
-    return true;
+bool LoadSession::all_delivered() const {
+    std::int64_t sent = 0;
+    for (const SenderState& sender : senders_) sent += sender.sent;
+    return completed_ == sent;
 }
 
 void LoadSession::drain() {
@@ -289,7 +290,7 @@ void LoadSession::drain() {
         const std::size_t got = sweep(timing_);
         const auto now = Clock::now();
         advance(now);
-        if (all_settled()) return;
+        if (all_delivered()) return;
         if (got > 0) last_datagram = now;
         else if (now - last_datagram > std::chrono::milliseconds(kQuietMs)) return;
         else std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -364,7 +365,7 @@ void LoadSession::on_datagram(const char* bytes, std::size_t length, std::int64_
     }
 }
 
-void LoadSession::measure_throughput(const std::function<std::int64_t()>& relay_cpu_ticks, LoadResult* result) {
+void LoadSession::measure_throughput(const std::function<ProcessorTime()>& relay_time, LoadResult* result) {
     const auto start = Clock::now();
     const auto warm = start + std::chrono::duration_cast<Clock::duration>(
                                   std::chrono::duration<double>(settings_.warmup_seconds));
@@ -373,7 +374,8 @@ void LoadSession::measure_throughput(const std::function<std::int64_t()>& relay_
 
     bool measuring = false;
     Clock::time_point measured_from;
-    std::int64_t deliveries_before = 0, completed_before = 0, ticks_before = -1;
+    std::int64_t deliveries_before = 0, completed_before = 0;
+    ProcessorTime relay_before;
     double bench_cpu_before = 0;
     for (;;) {
         const auto now = Clock::now();
@@ -382,7 +384,7 @@ void LoadSession::measure_throughput(const std::function<std::int64_t()>& relay_
             measured_from = now;
             deliveries_before = deliveries_;
             completed_before = completed_;
-            ticks_before = relay_cpu_ticks();
+            relay_before = relay_time();
             bench_cpu_before = process_cpu_seconds();
         }
         if (now >= end) break;
@@ -394,18 +396,19 @@ void LoadSession::measure_throughput(const std::function<std::int64_t()>& relay_
         if (got < receivers_.size()) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     const auto measured_to = Clock::now();
-    const std::int64_t ticks_after = relay_cpu_ticks();
+    const ProcessorTime relay_after = relay_time();
     const double interval = seconds_between(measured_from, measured_to);
     const std::int64_t deliveries = deliveries_ - deliveries_before;
     result->deliveries_per_second = static_cast<double>(deliveries) / interval;
     result->lines_per_second = static_cast<double>(completed_ - completed_before) / interval;
     result->bench_cpu_share = (process_cpu_seconds() - bench_cpu_before) / interval;
-    if (ticks_before >= 0 && ticks_after >= ticks_before) {
-        const double relay_seconds =
-            static_cast<double>(ticks_after - ticks_before) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-        result->relay_cpu_share = relay_seconds / interval;
-        if (deliveries > 0) result->relay_cpu_ns_per_delivery = relay_seconds * 1e9 / static_cast<double>(deliveries);
+    if (relay_before.running_ns >= 0 && relay_after.running_ns >= relay_before.running_ns) {
+        const double running = static_cast<double>(relay_after.running_ns - relay_before.running_ns) / 1e9;
+        result->relay_cpu_share = running / interval;
+        if (running > 0) result->deliveries_per_relay_cpu_second = static_cast<double>(deliveries) / running;
     }
+    if (relay_before.waiting_ns >= 0 && relay_after.waiting_ns >= relay_before.waiting_ns)
+        result->relay_wait_share = static_cast<double>(relay_after.waiting_ns - relay_before.waiting_ns) / 1e9 / interval;
     drain();
 }
 
@@ -465,12 +468,12 @@ void LoadSession::tally(LoadResult* result) const {
 }  // namespace
 
 LoadResult measure_relay(std::uint16_t port, const LoadSettings& settings,
-                         const std::function<std::int64_t()>& relay_cpu_ticks,
+                         const std::function<ProcessorTime()>& relay_time,
                          const std::function<bool()>& relay_alive) {
     LoadResult result;
     LoadSession session(port, settings);
     if (!session.open(&result.error) || !session.log_in(relay_alive, &result.error)) return result;
-    session.measure_throughput(relay_cpu_ticks, &result);
+    session.measure_throughput(relay_time, &result);
     session.measure_latency(&result);
     session.tally(&result);
     if (settings.leave_afterwards) session.leave();

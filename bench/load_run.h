@@ -17,11 +17,17 @@
 
 namespace conf::bench {
 
+// Where the relay's time went, as the scheduler counts it; -1 when unknown.
+struct ProcessorTime {
+    std::int64_t running_ns = -1;  // on a core, in our code or the kernel's on our behalf
+    std::int64_t waiting_ns = -1;  // ready to run, but the core was busy with other work
+};
+
 struct LoadSettings {
     int receivers = 100;
     int senders = 1;
     std::size_t payload = 64;        // bytes per line
-    int window = 128;                // lines in flight per sender
+    int window = 512;                // lines in flight per sender
     double warmup_seconds = 0.3;
     double seconds = 2.0;            // throughput measurement
     std::int64_t max_lines = 2000000;  // per sender, bounds the throughput phase
@@ -43,18 +49,20 @@ struct LoadResult {
     std::int64_t malformed = 0;        // datagrams that are no line of ours
 
     double relay_cpu_share = -1;       // of one core while measuring; < 0 unknown
+    double relay_wait_share = -1;      // ready but kept off its core by other work
     double bench_cpu_share = 0;
-    double relay_cpu_ns_per_delivery = -1;
+    // What the relay would carry with a core of its own: deliveries per
+    // second of its processor time. Steadier than deliveries_per_second on a
+    // shared machine.
+    double deliveries_per_relay_cpu_second = -1;
 
     std::int64_t latency_samples = 0;
     double latency_p50_us = 0;
     double latency_p99_us = 0;
 };
 
-// `relay_cpu_ticks` reads the relay's processor time (clock ticks), or
-// returns -1 when it cannot be known.
 LoadResult measure_relay(std::uint16_t port, const LoadSettings& settings,
-                         const std::function<std::int64_t()>& relay_cpu_ticks,
+                         const std::function<ProcessorTime()>& relay_time,
                          const std::function<bool()>& relay_alive);
 
 }  // namespace conf::bench

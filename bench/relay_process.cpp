@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace conf::bench {
@@ -70,23 +69,18 @@ bool RelayProcess::running() {
     return !reaped_;
 }
 
-std::int64_t RelayProcess::cpu_ticks() const {
-    if (pid_ <= 0 || reaped_) return -1;
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return -1;
-    // The command name may hold spaces; the fields we want follow its ')'.
-    const std::size_t name_end = line.rfind(')');
-    if (name_end == std::string::npos) return -1;
-    std::istringstream fields(line.substr(name_end + 2));
-    std::string field;
-    std::int64_t user = -1, system = -1;
-    // Fields 3.. of the file; utime and stime are the 14th and 15th.
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number == 14) user = std::stoll(field);
-        if (number == 15) system = std::stoll(field);
+ProcessorTime RelayProcess::processor_time() const {
+    ProcessorTime time;
+    if (pid_ <= 0 || reaped_) return time;
+    // The scheduler's own account, in nanoseconds: time on a core, time
+    // waiting for one, and the number of turns.
+    std::ifstream schedstat("/proc/" + std::to_string(pid_) + "/schedstat");
+    std::int64_t running = -1, waiting = -1;
+    if (schedstat >> running >> waiting) {
+        time.running_ns = running;
+        time.waiting_ns = waiting;
     }
-    return user < 0 || system < 0 ? -1 : user + system;
+    return time;
 }
 
 bool RelayProcess::stop(std::string* how) {

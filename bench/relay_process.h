@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "load_run.h"
+
 namespace conf::bench {
 
 class RelayProcess {
@@ -22,8 +24,7 @@ public:
     bool start(const std::vector<std::string>& command, std::uint16_t port, int cpu, std::string* error);
 
     bool running();
-    // User plus system time so far, in clock ticks; -1 when unknown.
-    std::int64_t cpu_ticks() const;
+    ProcessorTime processor_time() const;
 
     // Asks the relay to stop (SIGTERM) and waits for it; kills it if it does
     // not end. True when it ended by itself with status 0; `how` says how it
