@@ -1,8 +1,9 @@
 // reference_relay PORT: the yardstick for confbench. The plainest relay of
 // the conference's design: one blocking receive, then one send to each
 // registered participant, one after another. A datagram starting with '!'
-// registers its sender (up to 100) and is answered with the login reply;
-// there is no other protocol. SIGINT or SIGTERM ends it.
+// registers its sender (up to 100) and is answered with the login reply, or
+// the capacity refusal when all 100 places are taken; there is no other
+// protocol. SIGINT or SIGTERM ends it.
 //
 // It gets the same socket queue sizes as confrelay, so that the two differ
 // only in how they receive and send.
@@ -76,8 +77,9 @@ int main(int argc, char** argv) {
         if (length > 0 && datagram[0] == conf::kLoginMark) {
             bool known = false;
             for (int i = 0; i < member_count; ++i) known = known || same_sender(members[i], sender);
-            if (!known && member_count < conf::kMaxParticipants) members[member_count++] = sender;
-            const std::string_view reply = conf::text::kLoginAccepted;
+            const bool room = known || member_count < conf::kMaxParticipants;
+            if (!known && room) members[member_count++] = sender;
+            const std::string_view reply = room ? conf::text::kLoginAccepted : conf::text::kCapacityRefusal;
             ::sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&sender), sizeof sender);
             continue;
         }
