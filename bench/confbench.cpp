@@ -1,17 +1,19 @@
 // confbench: load benchmark for the conference relay, on 127.0.0.1.
 //
-// Each run measures every relay once, the reference relay among them, one
-// after another on the same machine; every figure is then also given as a
-// ratio to the reference relay's figure from the same run, because this
-// machine is shared and absolute figures drift from run to run. The table
-// shows medians over the runs.
+// All relays under test, the reference relay among them, are started side by
+// side, each with its own receivers logged in. They then take turns: in each
+// run every relay carries one slice of a fixed number of lines, one relay
+// after another, so that the machine's other work weighs on all of them alike.
+// Every figure is also given as the median of its per-run ratios to the
+// reference relay, because this machine is shared and absolute figures drift
+// by the second.
 //
-// Cores: with two or more available, the relay under test is pinned to the
-// first and confbench (senders and receivers in one thread) to the second.
-// On loopback the kernel queues each datagram at the receiver within the
-// relay's send call, so the relay's core pays for the whole road to the
-// receiver's queue, and confbench's core for taking the datagrams out.
-// Whatever else runs on the machine shares both.
+// Cores: with two or more available, the relays are pinned to the first and
+// confbench (senders and receivers in one thread) to the second. Only the
+// relay whose turn it is has work. On loopback the kernel queues each
+// datagram at its receiver within the relay's send call, so the relay's core
+// pays for the whole road to the receiver's queue and confbench's core for
+// taking the datagrams out. Whatever else runs on the machine shares both.
 #include <sched.h>
 #include <unistd.h>
 
@@ -37,22 +39,25 @@
 
 namespace {
 
-using conf::bench::LoadResult;
+using conf::bench::LoadSession;
 using conf::bench::LoadSettings;
+using conf::bench::LoadTally;
+using conf::bench::ThroughputSlice;
 
 struct Subject {
     std::string label;
     std::vector<std::string> command;  // empty: a relay already running on `port`
     std::uint16_t port = 0;
-    bool reference = false;
 };
 
 struct Options {
     LoadSettings load;
-    std::vector<Subject> subjects;
+    std::vector<Subject> subjects;  // the reference relay first, when there is one
     std::string reference_program = CONF_DEFAULT_REFERENCE;
     bool with_reference = true;
-    int runs = 5;
+    int runs = 20;
+    int latency_runs = 4;
+    double latency_seconds = 0.4;
     bool pin = true;
     bool check = false;
 };
@@ -68,13 +73,12 @@ void print_usage() {
                  "  --receivers N             participants that log in and receive (default 100)\n"
                  "  --senders N               sockets that send lines (default 1)\n"
                  "  --payload BYTES           bytes per line, 14 to 1023 (default 64)\n"
-                 "  --window LINES            lines in flight per sender (default 512)\n"
-                 "  --warmup SECONDS          before the throughput measurement (default 0.3)\n"
-                 "  --seconds SECONDS         throughput measurement per relay and run (default 2)\n"
-                 "  --max-lines N             lines per sender and run, at most (default 2000000)\n"
+                 "  --window LINES            lines in flight per sender (default 256)\n"
+                 "  --lines N                 lines per sender in one throughput slice (default 600)\n"
+                 "  --runs N                  throughput slices per relay, taken in turns (default 20)\n"
                  "  --latency-rate LINES      lines per second while measuring latency (default 200)\n"
-                 "  --latency-seconds S       (default 1.5)\n"
-                 "  --runs N                  (default 5)\n"
+                 "  --latency-seconds S       of one latency turn (default 0.4)\n"
+                 "  --latency-runs N          latency turns per relay (default 4)\n"
                  "  --no-pin                  leave the placement on cores to the system\n"
                  "  --check                   exit 1 on any lost, duplicated or malformed line or an\n"
                  "                            implausible figure\n");
@@ -140,18 +144,16 @@ bool parse_options(int argc, char** argv, Options* options) {
             options->load.payload = static_cast<std::size_t>(number);
         } else if (option == "--window" && numeric(1, 100000)) {
             options->load.window = static_cast<int>(number);
-        } else if (option == "--warmup" && numeric(0, 60)) {
-            options->load.warmup_seconds = number;
-        } else if (option == "--seconds" && numeric(0.05, 600)) {
-            options->load.seconds = number;
-        } else if (option == "--max-lines" && numeric(1, 1e9)) {
-            options->load.max_lines = static_cast<std::int64_t>(number);
+        } else if (option == "--lines" && numeric(1, 1e7)) {
+            options->load.slice_lines = static_cast<std::int64_t>(number);
+        } else if (option == "--runs" && numeric(1, 10000)) {
+            options->runs = static_cast<int>(number);
         } else if (option == "--latency-rate" && numeric(1, 100000)) {
             options->load.latency_rate = number;
-        } else if (option == "--latency-seconds" && numeric(0.05, 600)) {
-            options->load.latency_seconds = number;
-        } else if (option == "--runs" && numeric(1, 1000)) {
-            options->runs = static_cast<int>(number);
+        } else if (option == "--latency-seconds" && numeric(0.01, 600)) {
+            options->latency_seconds = number;
+        } else if (option == "--latency-runs" && numeric(1, 1000)) {
+            options->latency_runs = static_cast<int>(number);
         } else if (option == "--no-pin") {
             options->pin = false;
         } else if (option == "--check") {
@@ -161,11 +163,10 @@ bool parse_options(int argc, char** argv, Options* options) {
         }
     }
     if (relays.empty()) {
-        relays.push_back({"confrelay", {CONF_DEFAULT_RELAY}, 0, false});
-        relays.push_back({"confrelay --per-datagram", {CONF_DEFAULT_RELAY, "--per-datagram"}, 0, false});
+        relays.push_back({"confrelay", {CONF_DEFAULT_RELAY}, 0});
+        relays.push_back({"confrelay --per-datagram", {CONF_DEFAULT_RELAY, "--per-datagram"}, 0});
     }
-    if (options->with_reference)
-        options->subjects.push_back({"reference relay", {options->reference_program}, 0, true});
+    if (options->with_reference) options->subjects.push_back({"reference relay", {options->reference_program}, 0});
     options->subjects.insert(options->subjects.end(), relays.begin(), relays.end());
     return true;
 }
@@ -175,6 +176,14 @@ double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t middle = values.size() / 2;
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+double percentile(std::vector<double> values, double fraction) {
+    if (values.empty()) return std::nan("");
+    std::sort(values.begin(), values.end());
+    const double rank = std::ceil(fraction * static_cast<double>(values.size()));
+    const std::size_t index = static_cast<std::size_t>(std::max(rank, 1.0)) - 1;
+    return values[std::min(index, values.size() - 1)];
 }
 
 // The available cores, in order; the first two are the relay's and ours.
@@ -188,48 +197,76 @@ std::vector<int> available_cpus() {
     return cpus;
 }
 
-struct Measurement {
-    LoadResult result;
+// One relay under measurement, with everything measured of it.
+struct Contestant {
+    Subject subject;
+    conf::bench::RelayProcess process;
+    std::unique_ptr<LoadSession> session;
+    std::string failure;
+    std::vector<ThroughputSlice> slices;  // one per run; incomplete ones stay out
+    std::vector<double> latencies_us;
+    LoadTally tally;
     std::string stop_problem;
+
+    bool usable() const { return failure.empty() && session != nullptr; }
 };
 
-Measurement measure(const Subject& subject, const Options& options, int relay_cpu) {
-    Measurement measurement;
-    conf::bench::RelayProcess process;
+void start_contestant(Contestant& contestant, const Options& options, int relay_cpu) {
+    const Subject& subject = contestant.subject;
     std::uint16_t port = subject.port;
-    LoadSettings load = options.load;
-    if (subject.command.empty()) {
-        load.leave_afterwards = true;  // it keeps running after us
-    } else {
-        port = conf::bench::free_udp_port();
-        if (!process.start(subject.command, port, relay_cpu, &measurement.result.error)) return measurement;
-    }
-    measurement.result = conf::bench::measure_relay(
-        port, load, [&process] { return process.processor_time(); },
-        [&process, &subject] { return subject.command.empty() || process.running(); });
     if (!subject.command.empty()) {
-        std::string how;
-        if (!process.stop(&how)) measurement.stop_problem = how;
+        port = conf::bench::free_udp_port();
+        if (!contestant.process.start(subject.command, port, relay_cpu, &contestant.failure)) return;
     }
-    return measurement;
+    conf::bench::RelayProcess* process = subject.command.empty() ? nullptr : &contestant.process;
+    contestant.session = std::make_unique<LoadSession>(
+        port, options.load,
+        [process] { return process != nullptr ? process->processor_time() : conf::bench::ProcessorTime{}; },
+        [process] { return process == nullptr || process->running(); });
+    std::string error;
+    if (!contestant.session->start(&error)) contestant.failure = error;
 }
 
-std::string check_problems(const Measurement& measurement, int receivers) {
-    const LoadResult& r = measurement.result;
-    if (!r.ok) return r.error;
+void finish_contestant(Contestant& contestant) {
+    if (contestant.session != nullptr) {
+        contestant.tally = contestant.session->tally();
+        if (contestant.subject.command.empty()) contestant.session->leave();
+        contestant.session.reset();
+    }
+    if (!contestant.subject.command.empty()) {
+        std::string how;
+        if (!contestant.process.stop(&how)) contestant.stop_problem = how;
+    }
+}
+
+double deliveries_per_second(const ThroughputSlice& slice) {
+    return static_cast<double>(slice.deliveries) / slice.seconds;
+}
+double deliveries_per_relay_second(const ThroughputSlice& slice) {
+    return slice.relay_running_seconds > 0 ? static_cast<double>(slice.deliveries) / slice.relay_running_seconds : -1;
+}
+double relay_share(const ThroughputSlice& slice) { return slice.relay_running_seconds / slice.seconds; }
+double waiting_share(const ThroughputSlice& slice) { return slice.relay_waiting_seconds / slice.seconds; }
+
+std::string check_problems(const Contestant& contestant, int receivers) {
+    if (!contestant.failure.empty()) return contestant.failure;
     std::string problems;
     auto add = [&problems](const std::string& problem) { problems += (problems.empty() ? "" : "; ") + problem; };
-    if (r.lines_lost > 0) add(std::to_string(r.lines_lost) + " lines lost");
-    if (r.duplicates > 0) add(std::to_string(r.duplicates) + " duplicate copies");
-    if (r.malformed > 0) add(std::to_string(r.malformed) + " malformed datagrams");
-    if (!(r.lines_per_second > 0) || !(r.deliveries_per_second > 0)) add("no throughput");
-    const double per_line = r.lines_per_second > 0 ? r.deliveries_per_second / r.lines_per_second : 0;
-    if (per_line < 0.8 * receivers || per_line > 1.25 * receivers)
-        add("deliveries per line " + std::to_string(per_line) + " for " + std::to_string(receivers) + " receivers");
-    if (r.latency_samples == 0 || !(r.latency_p50_us > 0) || r.latency_p99_us < r.latency_p50_us ||
-        r.latency_p99_us > 1e6)
-        add("implausible latency");
-    if (!measurement.stop_problem.empty()) add("relay " + measurement.stop_problem);
+    const LoadTally& tally = contestant.tally;
+    if (tally.lines_lost > 0) add(std::to_string(tally.lines_lost) + " lines lost");
+    if (tally.duplicates > 0) add(std::to_string(tally.duplicates) + " duplicate copies");
+    if (tally.malformed > 0) add(std::to_string(tally.malformed) + " malformed datagrams");
+    if (contestant.slices.empty()) add("no throughput slice completed");
+    for (const ThroughputSlice& slice : contestant.slices) {
+        if (slice.deliveries != slice.lines * receivers || !(slice.seconds > 0)) {
+            add("a slice counted " + std::to_string(slice.deliveries) + " copies of " + std::to_string(slice.lines) +
+                " lines for " + std::to_string(receivers) + " receivers");
+            break;
+        }
+    }
+    const double p50 = percentile(contestant.latencies_us, 0.5), p99 = percentile(contestant.latencies_us, 0.99);
+    if (contestant.latencies_us.empty() || !(p50 > 0) || p99 < p50 || p99 > 1e6) add("implausible latency");
+    if (!contestant.stop_problem.empty()) add("relay " + contestant.stop_problem);
     return problems;
 }
 
@@ -241,7 +278,7 @@ std::string format_share(double share) {
 }
 
 std::string format_number(double value, const char* format) {
-    if (std::isnan(value)) return "-";
+    if (std::isnan(value) || value < 0) return "-";
     char text[32];
     std::snprintf(text, sizeof text, format, value);
     return text;
@@ -261,105 +298,120 @@ int main(int argc, char** argv) {
     const std::vector<int> cpus = available_cpus();
     if (options.pin && cpus.size() >= 2 && conf::bench::pin_to_cpu(cpus[1])) {
         relay_cpu = cpus[0];
-        placement = "relay pinned to CPU " + std::to_string(cpus[0]) + ", confbench to CPU " + std::to_string(cpus[1]) +
-                    " (of " + std::to_string(cpus.size()) + "; other work on the machine shares them)";
+        placement = "relays pinned to CPU " + std::to_string(cpus[0]) + ", confbench to CPU " +
+                    std::to_string(cpus[1]) + " (of " + std::to_string(cpus.size()) +
+                    "; other work on the machine shares them)";
     }
 
     const std::size_t count = options.subjects.size();
-    std::vector<std::vector<Measurement>> results(count);
-    int failures = 0;
-    for (int run = 0; run < options.runs; ++run) {
-        // A different relay goes first in each run, so that none is always
-        // measured right after the machine's other work has settled or grown.
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::size_t index = (k + static_cast<std::size_t>(run)) % count;
-            const Subject& subject = options.subjects[index];
-            Measurement measurement = measure(subject, options, relay_cpu);
-            const LoadResult& r = measurement.result;
-            if (r.ok) {
-                std::fprintf(stderr,
-                             "run %d/%d %-26s %7.0f deliveries/s (%7.0f per relay CPU second)  lost %lld  "
-                             "relay CPU %s, waiting %s  bench CPU %s  latency p50 %.0f us p99 %.0f us\n",
-                             run + 1, options.runs, subject.label.c_str(), r.deliveries_per_second,
-                             r.deliveries_per_relay_cpu_second, static_cast<long long>(r.lines_lost),
-                             format_share(r.relay_cpu_share).c_str(), format_share(r.relay_wait_share).c_str(),
-                             format_share(r.bench_cpu_share).c_str(), r.latency_p50_us, r.latency_p99_us);
-            } else {
-                std::fprintf(stderr, "run %d/%d %-26s failed: %s\n", run + 1, options.runs, subject.label.c_str(),
-                             r.error.c_str());
-            }
-            if (options.check) {
-                const std::string problems = check_problems(measurement, options.load.receivers);
-                if (!problems.empty()) {
-                    std::fprintf(stderr, "check: %s: %s\n", subject.label.c_str(), problems.c_str());
-                    ++failures;
-                }
-            }
-            results[index].push_back(std::move(measurement));
-        }
+    std::vector<Contestant> contestants(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        contestants[i].subject = options.subjects[i];
+        start_contestant(contestants[i], options, relay_cpu);
+        if (!contestants[i].failure.empty())
+            std::fprintf(stderr, "%s: %s\n", options.subjects[i].label.c_str(), contestants[i].failure.c_str());
     }
 
-    // Per-run ratios to the reference relay of the same run.
-    const std::size_t reference = options.with_reference ? 0 : count;
-    auto ratios = [&](std::size_t subject, double LoadResult::*field) {
-        std::vector<double> values;
-        if (reference == count) return values;
-        for (int run = 0; run < options.runs; ++run) {
-            const LoadResult& mine = results[subject][static_cast<std::size_t>(run)].result;
-            const LoadResult& theirs = results[reference][static_cast<std::size_t>(run)].result;
-            if (mine.ok && theirs.ok && theirs.*field > 0 && mine.*field > 0)
-                values.push_back(mine.*field / theirs.*field);
+    // Every relay is up and idle; they take turns, one slice each per run,
+    // so that the machine's other work weighs on all of them alike. The
+    // first turn of each warms caches and queues and is not counted.
+    for (int run = -1; run < options.runs; ++run) {
+        std::string progress;
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t index = (k + static_cast<std::size_t>(run + 1)) % count;
+            Contestant& contestant = contestants[index];
+            if (!contestant.usable()) continue;
+            const ThroughputSlice slice = contestant.session->push_slice();
+            if (!slice.complete) {
+                contestant.failure = "a slice did not complete within " +
+                                     std::to_string(static_cast<int>(options.load.slice_limit_seconds)) + " s";
+                continue;
+            }
+            if (run < 0) continue;
+            contestant.slices.push_back(slice);
+            char part[128];
+            std::snprintf(part, sizeof part, "  %s %.0f", contestant.subject.label.c_str(), deliveries_per_second(slice));
+            progress += part;
         }
-        return values;
-    };
-    auto medians = [&](std::size_t subject, double LoadResult::*field) {
+        if (run >= 0) std::fprintf(stderr, "run %d/%d deliveries/s:%s\n", run + 1, options.runs, progress.c_str());
+    }
+    for (int run = 0; run < options.latency_runs; ++run) {
+        for (std::size_t k = 0; k < count; ++k) {
+            Contestant& contestant = contestants[(k + static_cast<std::size_t>(run)) % count];
+            if (contestant.usable()) contestant.session->measure_latency(options.latency_seconds, &contestant.latencies_us);
+        }
+    }
+    for (Contestant& contestant : contestants) finish_contestant(contestant);
+
+    // Ratios are taken run by run against the reference relay's slice of the
+    // same run, a moment apart on the same machine.
+    const bool with_reference = options.with_reference && contestants[0].failure.empty();
+    auto medians = [](const Contestant& contestant, double (*figure)(const ThroughputSlice&)) {
         std::vector<double> values;
-        for (const Measurement& m : results[subject])
-            if (m.result.ok && m.result.*field >= 0) values.push_back(m.result.*field);
+        for (const ThroughputSlice& slice : contestant.slices) values.push_back(figure(slice));
         return median(values);
     };
+    auto ratios = [&](const Contestant& contestant, double (*figure)(const ThroughputSlice&)) {
+        if (!with_reference || contestant.slices.size() != contestants[0].slices.size()) return std::nan("");
+        std::vector<double> values;
+        for (std::size_t run = 0; run < contestant.slices.size(); ++run) {
+            const double mine = figure(contestant.slices[run]), theirs = figure(contestants[0].slices[run]);
+            if (mine > 0 && theirs > 0) values.push_back(mine / theirs);
+        }
+        return median(values);
+    };
+    auto latency_ratio = [&](const Contestant& contestant, double fraction) {
+        if (!with_reference) return std::nan("");
+        return percentile(contestant.latencies_us, fraction) / percentile(contestants[0].latencies_us, fraction);
+    };
 
-    std::printf("confbench: %d receivers, %d sender%s, %zu-byte lines, window %d lines per sender, %.1f s per "
-                "throughput measurement, latency at %.0f lines/s; %d run%s\n",
+    std::printf("confbench: %d receivers, %d sender%s, %zu-byte lines; throughput: %d runs of %lld lines per sender "
+                "(window %d), relays in turns; latency: %d turns of %.1f s at %.0f lines/s\n",
                 options.load.receivers, options.load.senders, options.load.senders == 1 ? "" : "s",
-                options.load.payload, options.load.window, options.load.seconds, options.load.latency_rate,
-                options.runs, options.runs == 1 ? "" : "s");
+                options.load.payload, options.runs, static_cast<long long>(options.load.slice_lines),
+                options.load.window, options.latency_runs, options.latency_seconds, options.load.latency_rate);
     std::printf("cores: %s\n", placement.c_str());
-    std::printf("medians over the runs; x ref: median of the per-run ratios to the reference relay of the same run\n\n");
+    std::printf("medians over the runs; x ref: median of the per-run ratios to the reference relay's slice of the "
+                "same run\n\n");
     std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s\n", "", "", "", "", "deliveries/s", "", "",
                 "relay", "relay", "latency", "", "", "");
     std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s\n", "relay", "lines/s", "deliveries/s",
                 "x ref", "per CPU s", "x ref", "lost", "CPU", "waits", "p50 us", "x ref", "p99 us", "x ref");
-    for (std::size_t s = 0; s < count; ++s) {
-        std::int64_t lost = 0;
-        int ok_runs = 0;
-        for (const Measurement& m : results[s]) {
-            if (!m.result.ok) continue;
-            ++ok_runs;
-            lost += m.result.lines_lost;
+    int failures = 0;
+    for (const Contestant& contestant : contestants) {
+        const char* label = contestant.subject.label.c_str();
+        if (contestant.slices.empty()) {
+            std::printf("%-26s failed: %s\n", label, contestant.failure.c_str());
+        } else {
+            const double lines_per_second =
+                medians(contestant, deliveries_per_second) / static_cast<double>(options.load.receivers);
+            std::printf("%-26s %8s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s\n", label,
+                        format_number(lines_per_second, "%.0f").c_str(),
+                        format_number(medians(contestant, deliveries_per_second), "%.0f").c_str(),
+                        format_number(ratios(contestant, deliveries_per_second), "%.2f").c_str(),
+                        format_number(medians(contestant, deliveries_per_relay_second), "%.0f").c_str(),
+                        format_number(ratios(contestant, deliveries_per_relay_second), "%.2f").c_str(),
+                        static_cast<long long>(contestant.tally.lines_lost),
+                        format_share(medians(contestant, relay_share)).c_str(),
+                        format_share(medians(contestant, waiting_share)).c_str(),
+                        format_number(percentile(contestant.latencies_us, 0.5), "%.0f").c_str(),
+                        format_number(latency_ratio(contestant, 0.5), "%.2f").c_str(),
+                        format_number(percentile(contestant.latencies_us, 0.99), "%.0f").c_str(),
+                        format_number(latency_ratio(contestant, 0.99), "%.2f").c_str());
         }
-        if (ok_runs == 0) {
-            std::printf("%-26s every run failed\n", options.subjects[s].label.c_str());
-            continue;
+        if (options.check) {
+            const std::string problems = check_problems(contestant, options.load.receivers);
+            if (!problems.empty()) {
+                std::fprintf(stderr, "check: %s: %s\n", label, problems.c_str());
+                ++failures;
+            }
         }
-        std::printf("%-26s %8s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s\n", options.subjects[s].label.c_str(),
-                    format_number(medians(s, &LoadResult::lines_per_second), "%.0f").c_str(),
-                    format_number(medians(s, &LoadResult::deliveries_per_second), "%.0f").c_str(),
-                    format_number(median(ratios(s, &LoadResult::deliveries_per_second)), "%.2f").c_str(),
-                    format_number(medians(s, &LoadResult::deliveries_per_relay_cpu_second), "%.0f").c_str(),
-                    format_number(median(ratios(s, &LoadResult::deliveries_per_relay_cpu_second)), "%.2f").c_str(),
-                    static_cast<long long>(lost), format_share(medians(s, &LoadResult::relay_cpu_share)).c_str(),
-                    format_share(medians(s, &LoadResult::relay_wait_share)).c_str(),
-                    format_number(medians(s, &LoadResult::latency_p50_us), "%.0f").c_str(),
-                    format_number(median(ratios(s, &LoadResult::latency_p50_us)), "%.2f").c_str(),
-                    format_number(medians(s, &LoadResult::latency_p99_us), "%.0f").c_str(),
-                    format_number(median(ratios(s, &LoadResult::latency_p99_us)), "%.2f").c_str());
     }
-    std::printf("\ndeliveries/s: copies received per second, all receivers together; per CPU s: deliveries per\n"
-                "second of the relay's own processor time, what it carries with a core to itself. lost: lines\n"
-                "of all runs that missed a receiver. relay CPU / waits: share of the measurement the relay ran,\n"
-                "and spent ready to run while other work held its core. latency: from the send to the kernel\n"
-                "queueing the last receiver's copy, at a light rate.\n");
+    std::printf("\ndeliveries/s: copies received per second, all receivers together, from a slice's first send to\n"
+                "its last copy. per CPU s: deliveries per second of the relay's own processor time, what it would\n"
+                "carry with a core to itself. lost: lines of all runs that missed a receiver. relay CPU / waits:\n"
+                "share of a slice the relay ran, and spent ready to run while other work held its core. latency:\n"
+                "from the send to the kernel queueing the last receiver's copy (all turns together).\n");
     if (options.check) {
         std::printf("check: %s\n", failures == 0 ? "passed" : "FAILED (see above)");
         return failures == 0 ? 0 : 1;

@@ -28,6 +28,9 @@ constexpr unsigned kReceiveBatch = 64;
 constexpr std::size_t kReceiveCapacity = 2048;
 // "Lss:nnnnnnnnnn": sender and line number, then '.' up to the payload size.
 constexpr std::size_t kLineHeader = 14;
+// Lines by which a later line may overtake an earlier one before the earlier
+// one is taken for lost.
+constexpr std::int64_t kReorderMargin = 8;
 // The end of a phase waits this long after the last datagram for stragglers.
 constexpr int kQuietMs = 1000;
 
@@ -100,32 +103,37 @@ struct SenderState {
     int fd = -1;
     std::int64_t sent = 0;
     std::int64_t floor = 0;  // first line not yet everywhere and not given up
+    std::int64_t slice_end = 0;
     Clock::time_point last_progress;
     std::vector<std::uint16_t> copies;  // per line: receivers that got it
 };
 
-class LoadSession {
+}  // namespace
+
+class LoadSession::State {
 public:
-    LoadSession(std::uint16_t port, const LoadSettings& settings) : settings_(settings) {
+    State(std::uint16_t port, const LoadSettings& settings, std::function<ProcessorTime()> relay_time,
+          std::function<bool()> relay_alive)
+        : settings_(settings), relay_time_(std::move(relay_time)), relay_alive_(std::move(relay_alive)) {
         relay_.sin_family = AF_INET;
         relay_.sin_port = htons(port);
         relay_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         receive_buffers_.resize(std::size_t{kReceiveBatch} * kReceiveCapacity);
         line_.resize(settings.payload);
     }
-    ~LoadSession() {
+    ~State() {
         for (const int fd : receivers_) ::close(fd);
         for (const SenderState& sender : senders_) ::close(sender.fd);
     }
-    LoadSession(const LoadSession&) = delete;
-    LoadSession& operator=(const LoadSession&) = delete;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
 
     bool open(std::string* error);
-    bool log_in(const std::function<bool()>& relay_alive, std::string* error);
-    void measure_throughput(const std::function<ProcessorTime()>& relay_time, LoadResult* result);
-    void measure_latency(LoadResult* result);
+    bool log_in(std::string* error);
+    ThroughputSlice push_slice();
+    void measure_latency(double seconds, std::vector<double>* latencies_us);
     void leave();
-    void tally(LoadResult* result) const;
+    LoadTally tally() const;
 
 private:
     std::size_t sweep(bool with_stamps);
@@ -133,11 +141,14 @@ private:
     void send_line(SenderState& sender, int index);
     void top_up();
     void advance(Clock::time_point now);
+    bool slice_done() const;
     void drain();
     bool all_delivered() const;
     void discard_until_quiet(int quiet_ms);
 
-    const LoadSettings& settings_;
+    const LoadSettings settings_;
+    const std::function<ProcessorTime()> relay_time_;
+    const std::function<bool()> relay_alive_;
     sockaddr_in relay_{};
     std::vector<int> receivers_;
     std::vector<std::string> names_;
@@ -149,15 +160,15 @@ private:
     std::int64_t completed_ = 0;
     std::int64_t malformed_ = 0;
 
-    // Latency phase: lines of sender 0 from this number on.
+    // Latency measurement: lines of sender 0 from this number on.
     bool timing_ = false;
     std::int64_t timed_from_ = 0;
     std::vector<std::int64_t> sent_at_ns_;
     std::vector<std::int64_t> last_copy_ns_;
-    std::vector<double> latencies_us_;
+    std::vector<double>* latencies_us_ = nullptr;
 };
 
-bool LoadSession::open(std::string* error) {
+bool LoadSession::State::open(std::string* error) {
     if (settings_.payload < kLineHeader || settings_.payload > kMaxDatagram) {
         *error = "payload must be " + std::to_string(kLineHeader) + " to " + std::to_string(kMaxDatagram) + " bytes";
         return false;
@@ -189,7 +200,7 @@ bool LoadSession::open(std::string* error) {
     return true;
 }
 
-bool LoadSession::log_in(const std::function<bool()>& relay_alive, std::string* error) {
+bool LoadSession::State::log_in(std::string* error) {
     char reply[kReceiveCapacity];
     for (std::size_t i = 0; i < receivers_.size(); ++i) {
         const Line request = compose_login_request(names_[i], "confbench");
@@ -205,7 +216,7 @@ bool LoadSession::log_in(const std::function<bool()>& relay_alive, std::string* 
                 *error = "no login reply for receiver " + std::to_string(i);
                 return false;
             }
-            if (!relay_alive()) {
+            if (!relay_alive_()) {
                 *error = "the relay ended during the logins";
                 return false;
             }
@@ -233,7 +244,7 @@ bool LoadSession::log_in(const std::function<bool()>& relay_alive, std::string* 
     return true;
 }
 
-void LoadSession::discard_until_quiet(int quiet_ms) {
+void LoadSession::State::discard_until_quiet(int quiet_ms) {
     char bytes[kReceiveCapacity];
     auto last = Clock::now();
     while (Clock::now() - last < std::chrono::milliseconds(quiet_ms)) {
@@ -245,7 +256,7 @@ void LoadSession::discard_until_quiet(int quiet_ms) {
     }
 }
 
-void LoadSession::send_line(SenderState& sender, int index) {
+void LoadSession::State::send_line(SenderState& sender, int index) {
     compose_line(line_.data(), line_.size(), index, sender.sent);
     if (timing_ && index == 0) sent_at_ns_.push_back(realtime_ns());
     ::sendto(sender.fd, line_.data(), line_.size(), 0, reinterpret_cast<const sockaddr*>(&relay_), sizeof relay_);
@@ -254,37 +265,52 @@ void LoadSession::send_line(SenderState& sender, int index) {
     ++sender.sent;
 }
 
-void LoadSession::top_up() {
+void LoadSession::State::top_up() {
     for (std::size_t i = 0; i < senders_.size(); ++i) {
         SenderState& sender = senders_[i];
-        while (sender.sent - sender.floor < settings_.window && sender.sent < settings_.max_lines)
+        while (sender.sent - sender.floor < settings_.window && sender.sent < sender.slice_end)
             send_line(sender, static_cast<int>(i));
     }
 }
 
-void LoadSession::advance(Clock::time_point now) {
+void LoadSession::State::advance(Clock::time_point now) {
     const std::uint16_t everyone = static_cast<std::uint16_t>(receivers_.size());
     for (SenderState& sender : senders_) {
-        while (sender.floor < sender.sent && sender.copies[static_cast<std::size_t>(sender.floor)] >= everyone) {
-            ++sender.floor;
-            sender.last_progress = now;
-        }
-        // A line that does not arrive everywhere would hold the window shut
-        // for good; it is counted lost at the end unless it turns up late.
-        if (sender.floor < sender.sent && now - sender.last_progress > std::chrono::milliseconds(settings_.stall_ms)) {
+        auto everywhere = [&](std::int64_t line) {
+            return sender.copies[static_cast<std::size_t>(line)] >= everyone;
+        };
+        while (sender.floor < sender.sent) {
+            if (everywhere(sender.floor)) {
+                ++sender.floor;
+                sender.last_progress = now;
+                continue;
+            }
+            // A line that does not arrive everywhere would hold the window
+            // shut. Loopback keeps each receiver's datagrams in order, so once
+            // later lines are everywhere it is lost; failing that, a stall
+            // says so. It is counted lost at the end unless it turns up late.
+            const std::int64_t witness = sender.floor + kReorderMargin;
+            const bool overtaken = witness < sender.sent && everywhere(witness);
+            if (!overtaken && now - sender.last_progress <= std::chrono::milliseconds(settings_.stall_ms)) break;
             ++sender.floor;
             sender.last_progress = now;
         }
     }
 }
 
-bool LoadSession::all_delivered() const {
+bool LoadSession::State::slice_done() const {
+    for (const SenderState& sender : senders_)
+        if (sender.floor < sender.slice_end) return false;
+    return true;
+}
+
+bool LoadSession::State::all_delivered() const {
     std::int64_t sent = 0;
     for (const SenderState& sender : senders_) sent += sender.sent;
     return completed_ == sent;
 }
 
-void LoadSession::drain() {
+void LoadSession::State::drain() {
     auto last_datagram = Clock::now();
     for (;;) {
         const std::size_t got = sweep(timing_);
@@ -297,7 +323,7 @@ void LoadSession::drain() {
     }
 }
 
-std::size_t LoadSession::sweep(bool with_stamps) {
+std::size_t LoadSession::State::sweep(bool with_stamps) {
     mmsghdr messages[kReceiveBatch];
     iovec vectors[kReceiveBatch];
     alignas(cmsghdr) char control[kReceiveBatch][CMSG_SPACE(sizeof(timespec))];
@@ -340,7 +366,7 @@ std::size_t LoadSession::sweep(bool with_stamps) {
     return total;
 }
 
-void LoadSession::on_datagram(const char* bytes, std::size_t length, std::int64_t stamp_ns) {
+void LoadSession::State::on_datagram(const char* bytes, std::size_t length, std::int64_t stamp_ns) {
     int sender_index = 0;
     std::int64_t number = 0;
     if (!parse_line(bytes, length, settings_.payload, &sender_index, &number) ||
@@ -361,66 +387,62 @@ void LoadSession::on_datagram(const char* bytes, std::size_t length, std::int64_
     ++completed_;
     if (timed) {
         const std::size_t index = static_cast<std::size_t>(number - timed_from_);
-        latencies_us_.push_back(static_cast<double>(last_copy_ns_[index] - sent_at_ns_[index]) / 1000.0);
+        latencies_us_->push_back(static_cast<double>(last_copy_ns_[index] - sent_at_ns_[index]) / 1000.0);
     }
 }
 
-void LoadSession::measure_throughput(const std::function<ProcessorTime()>& relay_time, LoadResult* result) {
+ThroughputSlice LoadSession::State::push_slice() {
+    ThroughputSlice slice;
+    const std::int64_t deliveries_before = deliveries_, completed_before = completed_;
+    const ProcessorTime relay_before = relay_time_();
+    const double bench_before = process_cpu_seconds();
     const auto start = Clock::now();
-    const auto warm = start + std::chrono::duration_cast<Clock::duration>(
-                                  std::chrono::duration<double>(settings_.warmup_seconds));
-    const auto end = warm + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings_.seconds));
-    for (SenderState& sender : senders_) sender.last_progress = start;
+    const auto limit = start + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(settings_.slice_limit_seconds));
+    for (SenderState& sender : senders_) {
+        sender.last_progress = start;
+        sender.slice_end = sender.sent + settings_.slice_lines;
+    }
 
-    bool measuring = false;
-    Clock::time_point measured_from;
-    std::int64_t deliveries_before = 0, completed_before = 0;
-    ProcessorTime relay_before;
-    double bench_cpu_before = 0;
     for (;;) {
-        const auto now = Clock::now();
-        if (!measuring && now >= warm) {
-            measuring = true;
-            measured_from = now;
-            deliveries_before = deliveries_;
-            completed_before = completed_;
-            relay_before = relay_time();
-            bench_cpu_before = process_cpu_seconds();
-        }
-        if (now >= end) break;
         top_up();
         const std::size_t got = sweep(false);
-        advance(Clock::now());
+        const auto now = Clock::now();
+        advance(now);
+        if (slice_done()) {
+            slice.complete = true;
+            break;
+        }
+        if (now > limit || !relay_alive_()) break;
         // Less than a line's worth: let copies gather rather than spend the
         // core on empty receives. The window keeps the relay busy meanwhile.
         if (got < receivers_.size()) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    const auto measured_to = Clock::now();
-    const ProcessorTime relay_after = relay_time();
-    const double interval = seconds_between(measured_from, measured_to);
-    const std::int64_t deliveries = deliveries_ - deliveries_before;
-    result->deliveries_per_second = static_cast<double>(deliveries) / interval;
-    result->lines_per_second = static_cast<double>(completed_ - completed_before) / interval;
-    result->bench_cpu_share = (process_cpu_seconds() - bench_cpu_before) / interval;
-    if (relay_before.running_ns >= 0 && relay_after.running_ns >= relay_before.running_ns) {
-        const double running = static_cast<double>(relay_after.running_ns - relay_before.running_ns) / 1e9;
-        result->relay_cpu_share = running / interval;
-        if (running > 0) result->deliveries_per_relay_cpu_second = static_cast<double>(deliveries) / running;
-    }
+    slice.seconds = seconds_between(start, Clock::now());
+    const ProcessorTime relay_after = relay_time_();
+    slice.deliveries = deliveries_ - deliveries_before;
+    slice.lines = completed_ - completed_before;
+    slice.bench_seconds = process_cpu_seconds() - bench_before;
+    if (relay_before.running_ns >= 0 && relay_after.running_ns >= relay_before.running_ns)
+        slice.relay_running_seconds = static_cast<double>(relay_after.running_ns - relay_before.running_ns) / 1e9;
     if (relay_before.waiting_ns >= 0 && relay_after.waiting_ns >= relay_before.waiting_ns)
-        result->relay_wait_share = static_cast<double>(relay_after.waiting_ns - relay_before.waiting_ns) / 1e9 / interval;
-    drain();
+        slice.relay_waiting_seconds = static_cast<double>(relay_after.waiting_ns - relay_before.waiting_ns) / 1e9;
+    // Stragglers of lines given up must not count in the next slice.
+    if (!slice.complete || !all_delivered()) drain();
+    return slice;
 }
 
-void LoadSession::measure_latency(LoadResult* result) {
+void LoadSession::State::measure_latency(double seconds, std::vector<double>* latencies_us) {
     SenderState& sender = senders_[0];
     timing_ = true;
     timed_from_ = sender.sent;
+    sent_at_ns_.clear();
+    last_copy_ns_.clear();
+    latencies_us_ = latencies_us;
     const auto spacing = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / std::max(settings_.latency_rate, 1.0)));
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(settings_.latency_seconds));
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     auto next = start;
     sender.last_progress = start;
     for (auto now = start; now < end; now = Clock::now()) {
@@ -434,18 +456,10 @@ void LoadSession::measure_latency(LoadResult* result) {
     }
     drain();
     timing_ = false;
-
-    std::vector<double> sorted = latencies_us_;
-    std::sort(sorted.begin(), sorted.end());
-    result->latency_samples = static_cast<std::int64_t>(sorted.size());
-    if (!sorted.empty()) {
-        result->latency_p50_us = sorted[sorted.size() / 2];
-        const std::size_t p99 = (sorted.size() * 99 + 99) / 100;  // ceiling of 0.99 n
-        result->latency_p99_us = sorted[std::min(sorted.size(), p99) - 1];
-    }
+    latencies_us_ = nullptr;
 }
 
-void LoadSession::leave() {
+void LoadSession::State::leave() {
     for (std::size_t i = 0; i < receivers_.size(); ++i) {
         const Line notice = compose_leave_notice(names_[i]);
         ::sendto(receivers_[i], notice.c_str(), notice.size(), 0, reinterpret_cast<const sockaddr*>(&relay_),
@@ -453,32 +467,32 @@ void LoadSession::leave() {
     }
 }
 
-void LoadSession::tally(LoadResult* result) const {
+LoadTally LoadSession::State::tally() const {
+    LoadTally tally;
     const std::size_t everyone = receivers_.size();
     for (const SenderState& sender : senders_) {
-        result->lines_sent += sender.sent;
+        tally.lines_sent += sender.sent;
         for (const std::uint16_t copies : sender.copies) {
-            if (std::size_t{copies} < everyone) ++result->lines_lost;
-            if (std::size_t{copies} > everyone) result->duplicates += std::int64_t{copies} - static_cast<std::int64_t>(everyone);
+            if (std::size_t{copies} < everyone) ++tally.lines_lost;
+            if (std::size_t{copies} > everyone) tally.duplicates += std::int64_t{copies} - static_cast<std::int64_t>(everyone);
         }
     }
-    result->malformed = malformed_;
+    tally.malformed = malformed_;
+    return tally;
 }
 
-}  // namespace
+LoadSession::LoadSession(std::uint16_t port, const LoadSettings& settings, std::function<ProcessorTime()> relay_time,
+                         std::function<bool()> relay_alive)
+    : state_(std::make_unique<State>(port, settings, std::move(relay_time), std::move(relay_alive))) {}
 
-LoadResult measure_relay(std::uint16_t port, const LoadSettings& settings,
-                         const std::function<ProcessorTime()>& relay_time,
-                         const std::function<bool()>& relay_alive) {
-    LoadResult result;
-    LoadSession session(port, settings);
-    if (!session.open(&result.error) || !session.log_in(relay_alive, &result.error)) return result;
-    session.measure_throughput(relay_time, &result);
-    session.measure_latency(&result);
-    session.tally(&result);
-    if (settings.leave_afterwards) session.leave();
-    result.ok = true;
-    return result;
+LoadSession::~LoadSession() = default;
+
+bool LoadSession::start(std::string* error) { return state_->open(error) && state_->log_in(error); }
+ThroughputSlice LoadSession::push_slice() { return state_->push_slice(); }
+void LoadSession::measure_latency(double seconds, std::vector<double>* latencies_us) {
+    state_->measure_latency(seconds, latencies_us);
 }
+void LoadSession::leave() { state_->leave(); }
+LoadTally LoadSession::tally() const { return state_->tally(); }
 
 }  // namespace conf::bench
