@@ -247,6 +247,7 @@ double deliveries_per_relay_second(const ThroughputSlice& slice) {
 }
 double relay_share(const ThroughputSlice& slice) { return slice.relay_running_seconds / slice.seconds; }
 double waiting_share(const ThroughputSlice& slice) { return slice.relay_waiting_seconds / slice.seconds; }
+double bench_share(const ThroughputSlice& slice) { return slice.bench_seconds / slice.seconds; }
 
 std::string check_problems(const Contestant& contestant, int receivers) {
     if (!contestant.failure.empty()) return contestant.failure;
@@ -373,10 +374,10 @@ int main(int argc, char** argv) {
     std::printf("cores: %s\n", placement.c_str());
     std::printf("medians over the runs; x ref: median of the per-run ratios to the reference relay's slice of the "
                 "same run\n\n");
-    std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s\n", "", "", "", "", "deliveries/s", "", "",
-                "relay", "relay", "latency", "", "", "");
-    std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s\n", "relay", "lines/s", "deliveries/s",
-                "x ref", "per CPU s", "x ref", "lost", "CPU", "waits", "p50 us", "x ref", "p99 us", "x ref");
+    std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", "", "", "", "", "deliveries/s", "",
+                "", "relay", "relay", "latency", "", "", "", "bench");
+    std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", "relay", "lines/s", "deliveries/s",
+                "x ref", "per CPU s", "x ref", "lost", "CPU", "waits", "p50 us", "x ref", "p99 us", "x ref", "CPU");
     int failures = 0;
     for (const Contestant& contestant : contestants) {
         const char* label = contestant.subject.label.c_str();
@@ -385,7 +386,7 @@ int main(int argc, char** argv) {
         } else {
             const double lines_per_second =
                 medians(contestant, deliveries_per_second) / static_cast<double>(options.load.receivers);
-            std::printf("%-26s %8s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s\n", label,
+            std::printf("%-26s %8s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s %6s\n", label,
                         format_number(lines_per_second, "%.0f").c_str(),
                         format_number(medians(contestant, deliveries_per_second), "%.0f").c_str(),
                         format_number(ratios(contestant, deliveries_per_second), "%.2f").c_str(),
@@ -397,7 +398,8 @@ int main(int argc, char** argv) {
                         format_number(percentile(contestant.latencies_us, 0.5), "%.0f").c_str(),
                         format_number(latency_ratio(contestant, 0.5), "%.2f").c_str(),
                         format_number(percentile(contestant.latencies_us, 0.99), "%.0f").c_str(),
-                        format_number(latency_ratio(contestant, 0.99), "%.2f").c_str());
+                        format_number(latency_ratio(contestant, 0.99), "%.2f").c_str(),
+                        format_share(medians(contestant, bench_share)).c_str());
         }
         if (options.check) {
             const std::string problems = check_problems(contestant, options.load.receivers);
@@ -411,7 +413,8 @@ int main(int argc, char** argv) {
                 "its last copy. per CPU s: deliveries per second of the relay's own processor time, what it would\n"
                 "carry with a core to itself. lost: lines of all runs that missed a receiver. relay CPU / waits:\n"
                 "share of a slice the relay ran, and spent ready to run while other work held its core. latency:\n"
-                "from the send to the kernel queueing the last receiver's copy (all turns together).\n");
+                "from the send to the kernel queueing the last receiver's copy (all turns together). bench CPU:\n"
+                "confbench's own share of its core during a slice; well below 100%%, it is not the bottleneck.\n");
     if (options.check) {
         std::printf("check: %s\n", failures == 0 ? "passed" : "FAILED (see above)");
         return failures == 0 ? 0 : 1;
