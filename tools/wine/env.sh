@@ -12,5 +12,9 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export PATH="/usr/lib/wine:$PATH"
 export LOCPATH="$conf_wine_prefix.locale"
-{ export LANG=ja_JP.UTF-8; } 2>/dev/null  # bash itself cannot switch yet; Wine can
-unset LC_ALL LC_CTYPE LC_MESSAGES
+# bash itself cannot switch to the locale (it reads LOCPATH only at start),
+# and says so on each change; Wine, started afterwards, can.
+{
+    unset LC_ALL LC_CTYPE LC_MESSAGES
+    export LANG=ja_JP.UTF-8
+} 2>/dev/null
