@@ -44,6 +44,8 @@ from dataclasses import dataclass
 
 DRIVER_ENCODING = "cp932"
 DEFAULT_TIMEOUT = 10.0
+# The screen the programs are specified for; a suite that needs room for
+# several windows side by side may ask for a larger one.
 SCREEN = "1024x768x24"
 
 
@@ -316,6 +318,29 @@ class Driver:
         and releases."""
         self.call("drag", from_x, from_y, to_x, to_y)
 
+    def pointer(self, x, y):
+        """Moves the pointer to screen point (x, y)."""
+        self.call("pointer", x, y)
+
+    def button(self, x, y, action, button="left"):
+        """Moves the pointer to (x, y) and presses ("down") or releases
+        ("up") a mouse button there."""
+        self.call("button", x, y, button, action)
+
+    # Letters come out lower case (no shift is pressed).
+    _KEYS = {**{c: ord(c.upper()) for c in "abcdefghijklmnopqrstuvwxyz"}, **{c: ord(c) for c in "0123456789 "},
+             "\r": 0x0D, "\n": 0x0D, "\t": 0x09, "\b": 0x08}
+
+    def press_keys(self, text):
+        """Presses keys on the keyboard, one per character of `text` (lower
+        case letters, digits, blank, Enter as \\r or \\n, Tab, Backspace), into
+        whatever window has the keyboard focus, as a person would."""
+        try:
+            keys = [self._KEYS[c] for c in text]
+        except KeyError as error:
+            raise HarnessError(f"no key for {error.args[0]!r}") from None
+        self.call("keys", *keys)
+
     # State ------------------------------------------------------------------
 
     def state(self, hwnd):
@@ -396,8 +421,9 @@ class Program:
 class GuiSession:
     """Xvfb + the e2e Wine prefix + one driver; see the module's docstring."""
 
-    def __init__(self, options, name="session"):
+    def __init__(self, options, name="session", screen=SCREEN):
         self.options = options
+        self.screen = screen
         self.source_root = os.path.abspath(options.source_root)
         self.wine_tools = os.path.join(self.source_root, "tools", "wine")
         self.prefix = os.path.abspath(options.prefix)
@@ -412,8 +438,9 @@ class GuiSession:
         self._log_dir = os.path.join(self.artefacts, "logs", name)
 
     @classmethod
-    def start(cls, options, name="session"):
-        session = cls(options, name)
+    def start(cls, options, name="session", screen=SCREEN):
+        """`screen` is Xvfb's WIDTHxHEIGHTxDEPTH."""
+        session = cls(options, name, screen)
         try:
             session._start()
         except BaseException:
@@ -449,7 +476,7 @@ class GuiSession:
         try:
             with open(os.path.join(self._log_dir, "xvfb.log"), "wb") as log:
                 self._xvfb = subprocess.Popen(
-                    ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp"],
+                    ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.screen, "-nolisten", "tcp"],
                     pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
             os.close(write_end)
             write_end = None
@@ -507,6 +534,27 @@ class GuiSession:
 
         return wait_until(ready, timeout=timeout, what=f"window of class {class_name!r}")
 
+    def wait_new_window(self, class_name, known, last_child_id=None, timeout=DEFAULT_TIMEOUT):
+        """A visible top-level window of the class that is not among the
+        handles in `known`, once its creation is over: for programs whose
+        windows share one class (take the handles before the launch)."""
+        known = set(known)
+
+        def ready():
+            for window in self.driver.windows(class_name):
+                if window.hwnd in known or not window.visible:
+                    continue
+                if last_child_id is not None and not self.driver.child(window.hwnd, last_child_id):
+                    continue
+                return window.hwnd
+            return 0
+
+        return wait_until(ready, timeout=timeout, what=f"a new window of class {class_name!r}")
+
+    def window_handles(self, class_name):
+        """The handles of every top-level window of the class, shown or not."""
+        return {window.hwnd for window in self.driver.windows(class_name)}
+
     def wait_window_gone(self, class_name, title=None, timeout=DEFAULT_TIMEOUT):
         """Waits until no top-level window of the class is left (of a program
         that ended or was killed)."""
@@ -547,13 +595,19 @@ class GuiSession:
 
     # Screen -----------------------------------------------------------------
 
-    def screenshot(self, name):
-        """Saves the whole screen as ARTEFACTS/NAME.png and returns a Screen
-        of its pixels."""
+    def screenshot(self, name, area=None):
+        """Saves the screen as ARTEFACTS/NAME.png and returns a Screen of its
+        pixels. With `area` (left, top, right, bottom on the screen, e.g. a
+        window's rect) the file holds only that part; the Screen is always
+        the whole screen, in screen coordinates."""
         path = os.path.join(self.artefacts, name + ".png")
         dump = subprocess.run(["xwd", "-root", "-silent", "-display", self.display], check=True,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30).stdout
-        subprocess.run(["convert", "xwd:-", path], input=dump, check=True, stdout=subprocess.DEVNULL,
+        crop = []
+        if area is not None:
+            left, top, right, bottom = area
+            crop = ["-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage"]
+        subprocess.run(["convert", "xwd:-", *crop, path], input=dump, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=30)
         ppm = subprocess.run(["convert", "xwd:-", "ppm:-"], input=dump, check=True, stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL, timeout=30).stdout
@@ -711,22 +765,35 @@ def parse_options(argv=None):
     parser.add_argument("--artefacts", required=True, help="folder for screenshots and logs")
     parser.add_argument("--source-root", required=True, help="the project's source tree")
     parser.add_argument("--program", required=True, help="the Windows program under test")
+    parser.add_argument("--companion", action="append", default=[], metavar="PROGRAM",
+                        help="a further Windows program the suite runs beside it (repeatable); "
+                             "see companion_program")
     parser.add_argument("--fresh-prefix", action="store_true", help="make the Wine prefix anew before the suite")
     parser.add_argument("--time-limit", type=float, default=300, help="seconds for the whole suite")
     parser.add_argument("unittest_args", nargs="*", help="test names for unittest")
     return parser.parse_args(argv)
 
 
+def companion_program(options, name):
+    """The --companion program whose file is NAME.exe (or NAME)."""
+    for path in options.companion:
+        if os.path.splitext(os.path.basename(path))[0] == name:
+            return path
+    raise HarnessError(f"no --companion program {name!r}")
+
+
 class SessionTestCase(unittest.TestCase):
     """Base of a suite: `self.session`, `self.driver` and `self.options` are
-    shared by all tests of the suite (one display, one prefix, one driver)."""
+    shared by all tests of the suite (one display, one prefix, one driver).
+    A suite may set `screen` to another Xvfb screen size."""
 
     options = None
     session = None
+    screen = SCREEN
 
     @classmethod
     def setUpClass(cls):
-        cls.session = GuiSession.start(cls.options, cls.__name__)
+        cls.session = GuiSession.start(cls.options, cls.__name__, cls.screen)
         cls.driver = cls.session.driver
 
     @classmethod

@@ -563,6 +563,45 @@ Fields cmd_drag(const Fields& request) {
     return {};
 }
 
+// keys VK...: presses and releases each virtual key in turn, as the keyboard
+// does, into whatever window has the keyboard focus.
+Fields cmd_keys(const Fields& request) {
+    if (request.size() < 2) throw CommandError{"no keys"};
+    for (std::size_t i = 1; i < request.size(); ++i) {
+        const auto key = static_cast<WORD>(int_arg(request, i));
+        INPUT inputs[2]{};
+        inputs[0].type = INPUT_KEYBOARD;
+        inputs[0].ki.wVk = key;
+        inputs[1] = inputs[0];
+        inputs[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        if (::SendInput(2, inputs, sizeof inputs[0]) != 2) throw CommandError{"SendInput failed"};
+    }
+    return {};
+}
+
+// pointer X Y: moves the pointer to a screen point, as the mouse does.
+Fields cmd_pointer(const Fields& request) {
+    move_pointer(int_arg(request, 1), int_arg(request, 2));
+    return {};
+}
+
+// button X Y left|right down|up: moves the pointer to a screen point and
+// presses or releases a button there. With these a test can take a drag one
+// step at a time and wait for the program between the steps, where `drag`
+// would run ahead of a slow program.
+Fields cmd_button(const Fields& request) {
+    const std::string& button = arg(request, 3);
+    const std::string& action = arg(request, 4);
+    if (button != "left" && button != "right") throw CommandError{"unknown mouse button " + button};
+    if (action != "down" && action != "up") throw CommandError{"unknown button action " + action};
+    move_pointer(int_arg(request, 1), int_arg(request, 2));
+    const bool left = button == "left";
+    const bool down = action == "down";
+    send_mouse(left ? (down ? MOUSEEVENTF_LEFTDOWN : MOUSEEVENTF_LEFTUP)
+                    : (down ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_RIGHTUP));
+    return {};
+}
+
 // pixels X Y W H: the screen's pixels as RRGGBB hex, row by row, one field
 // per row.
 Fields cmd_pixels(const Fields& request) {
@@ -619,6 +658,9 @@ constexpr Command kCommands[] = {
     {"answer-box", cmd_answer_box},
     {"mouse", cmd_mouse},
     {"drag", cmd_drag},
+    {"keys", cmd_keys},
+    {"pointer", cmd_pointer},
+    {"button", cmd_button},
     {"pixels", cmd_pixels},
     {"process", cmd_process},
 };
