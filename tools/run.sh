@@ -1,23 +1,122 @@
 #!/usr/bin/env bash
 # Runs the conference system.
-# For now: builds the native relay if needed and starts it on a port
-# (default 40000, or the first argument).
+#
+#   tools/run.sh                 With a display ($DISPLAY set): builds the
+#                                Windows programs if needed and starts
+#                                confserver and two confclient windows under
+#                                Wine, for you to use. Returns when all three
+#                                have ended (Ctrl+C ends them).
+#                                Without a display: plays a short scripted
+#                                conference on a virtual display and leaves
+#                                screenshots of the server and both clients
+#                                and the conversation (UTF-8) in build/demo.
+#   tools/run.sh --relay [PORT]  The native relay without a window, on a UDP
+#                                port (default 40000).
+#
+# The Windows programs are built in build/win64 and run in the Wine prefix
+# build/run/wine (made on first use, about a minute).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-port=${1:-40000}
-dir="$root/build/native"
 
-"$root/tools/setup.sh"
-if [ ! -x "$dir/server/confrelay" ]; then
-    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$dir" --target confrelay -j 2
-fi
+usage() {
+    sed -n '2,/^set -/p' "$0" | sed '$d; s/^# \{0,1\}//'
+}
 
-cat <<MSG
+run_relay() {
+    local port=${1:-40000}
+    local dir="$root/build/native"
+    if [ ! -x "$dir/server/confrelay" ]; then
+        cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        cmake --build "$dir" --target confrelay -j 2
+    fi
+    cat <<MSG
 Starting the conference relay on UDP port $port (Ctrl+C stops it).
 Talk to it from this machine or the LAN with code-page-932 datagrams, e.g.:
   printf '!name+hello' | nc -u -w1 127.0.0.1 $port    # log in; the relay answers and broadcasts
   printf 'name: a line' | nc -u -w1 127.0.0.1 $port   # relayed to every participant
   printf '#name' | nc -u -w1 127.0.0.1 $port          # leave
 MSG
-exec "$dir/server/confrelay" "$port"
+    exec "$dir/server/confrelay" "$port"
+}
+
+build_windows_programs() {
+    local dir=$1
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        echo "run: configuring the Windows build in ${dir#"$root"/}"
+        cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" >/dev/null
+    fi
+    # Only what running needs; an up-to-date build does nothing here.
+    cmake --build "$dir" --target confserver confclient conf_gui_driver -j 2 >/dev/null ||
+        { echo "run: the Windows build failed; see: cmake --build ${dir#"$root"/}" >&2; exit 1; }
+}
+
+# The programs on the user's own display, until they end.
+pids=()
+run_on_display() {
+    local build=$1
+    prefix=$2
+    local logs="$root/build/run/logs"
+    mkdir -p "$logs"
+    echo "run: preparing the Wine prefix ${prefix#"$root"/}"
+    "$root/tools/wine/prefix.sh" "$prefix"
+
+    # On any way out: end what is still running and the prefix's wineserver.
+    stop_programs() {
+        trap - EXIT INT TERM
+        local pid
+        for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+        "$root/tools/wine/stop.sh" "$prefix"
+    }
+    trap stop_programs EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+
+    "$root/tools/wine/run.sh" "$prefix" "$build/server/confserver.exe" >"$logs/confserver.log" 2>&1 &
+    pids+=($!)
+    local number
+    for number in 1 2; do
+        "$root/tools/wine/run.sh" "$prefix" "$build/client/confclient.exe" >"$logs/confclient-$number.log" 2>&1 &
+        pids+=($!)
+    done
+    cat <<MSG
+run: confserver (the round panel, top left) and two confclient windows are starting on $DISPLAY.
+  1. In the panel type a port, e.g. 40000, and press 開始.
+  2. In each client window (they open on top of each other: drag one aside by
+     its background) fill in お名前 (any name), サーバ名 127.0.0.1 or localhost,
+     ポート番号 the same port, and press 参加.
+  3. Type a line in the lower field and press 送信: the first line logs you in,
+     every later one goes to everyone. 終了 asks, then leaves.
+The run ends when all three programs have ended, or with Ctrl+C.
+MSG
+    local pid
+    for pid in "${pids[@]}"; do wait "$pid" || true; done
+}
+
+case "${1:-}" in
+--relay)
+    shift
+    "$root/tools/setup.sh"
+    run_relay "$@"
+    ;;
+-h | --help)
+    usage
+    exit 0
+    ;;
+"") ;;
+*)
+    usage >&2
+    exit 2
+    ;;
+esac
+
+"$root/tools/setup.sh"
+build="$root/build/win64"
+prefix="$root/build/run/wine"
+build_windows_programs "$build"
+if [ -n "${DISPLAY:-}" ]; then
+    run_on_display "$build" "$prefix"
+else
+    echo "run: no display (\$DISPLAY is not set): playing a scripted conference on a virtual display instead"
+    exec python3 "$root/tools/demo_conference.py" --build "$build" --prefix "$prefix" --out "$root/build/demo"
+fi
