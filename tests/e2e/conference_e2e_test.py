@@ -84,7 +84,7 @@ class ConferenceTest(conf_gui.SessionTestCase):
                                                (noto, "能登", "127.0.0.1", "遅くなりました")):
             already_there = [other for other in logs if logs[other]]
             user.join(name, server, port)
-            self.assertEqual(user.focus(), user.input_field)
+            wait_until(lambda: user.focus() == user.input_field, what="the focus in the input field")
             user.say(first_line)
             expect([user], self.joined(name, first_line))
             expect(already_there, self.arrival(name, first_line))
