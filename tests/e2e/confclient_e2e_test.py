@@ -18,6 +18,7 @@ from conf_gui import DRIVER_ENCODING, wait_until  # noqa: E402
 from conf_windows import ClientWindow, ProgramTexts  # noqa: E402
 
 WM_CLOSE = 0x0010
+WM_COMMAND = 0x0111
 EM_GETLINECOUNT = 0x00BA
 EM_LINEINDEX = 0x00BB
 EM_POSFROMCHAR = 0x00D6
@@ -378,11 +379,14 @@ class ConfclientWindowTest(conf_gui.SessionTestCase):
 
     def test_exit_asks_first_and_says_goodbye_once_logged_in(self):
         window, server, _ = self.logged_in_window("佐藤")
-        window.driver.click(window.exit_button)
-        box = self.assert_report(window, self.ui["kExitQuestion"], ("ok", "cancel"), "question")
-        self.close_box(window, box, "cancel")
-        self.assertTrue(window.program.running())
-        self.assertTrue(window.is_joined())
+        # The exit button, and command 2 (IDCANCEL) as well, ask first.
+        for press_exit in (lambda: self.driver.click(window.exit_button),
+                           lambda: self.driver.post(window.hwnd, WM_COMMAND, 2)):
+            press_exit()
+            box = self.assert_report(window, self.ui["kExitQuestion"], ("ok", "cancel"), "question")
+            self.close_box(window, box, "cancel")
+            self.assertTrue(window.program.running())
+            self.assertTrue(window.is_joined())
         self.assertEqual(server.silence(), [], "no leave notice on cancel")
 
         self.assertEqual(window.exit(), 0)
