@@ -10,7 +10,6 @@ parse_options (ctest passes everything).
 import os
 import socket
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conf_gui  # noqa: E402
@@ -146,9 +145,6 @@ class ConfclientWindowTest(conf_gui.SessionTestCase):
     def click_into(self, hwnd, dx=0):
         left, top, right, bottom = self.driver.rect(hwnd)
         self.driver.mouse((left + right) // 2 + dx, (top + bottom) // 2)
-
-    def assert_log_bytes(self, window, expected):
-        self.assertEqual(window.log().encode(DRIVER_ENCODING), expected)
 
     # The window ---------------------------------------------------------------
 
