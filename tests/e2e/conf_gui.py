@@ -44,7 +44,7 @@ from dataclasses import dataclass
 
 DRIVER_ENCODING = "cp932"
 DEFAULT_TIMEOUT = 10.0
-# The screen the programs are specified for; a suite that needs room for
+# The screen the programs are made for; a suite that needs room for
 # several windows side by side may ask for a larger one.
 SCREEN = "1024x768x24"
 
