@@ -72,6 +72,21 @@ def wait_until(condition, timeout=DEFAULT_TIMEOUT, interval=0.02, what="conditio
         time.sleep(interval)
 
 
+def drag_window(driver, hwnd, grab, drop, steps=5):
+    """Drags a window with the mouse, as a person does: press at `grab`,
+    move to `drop` in a few steps, release. The moves start only once the
+    window's move loop holds the mouse; moves made before that are lost on a
+    busy machine."""
+    driver.button(grab[0], grab[1], "down")
+    try:
+        wait_until(lambda: driver.focus(hwnd).capture, what="the window to take the mouse for the move")
+        for step in range(1, steps + 1):
+            driver.pointer(grab[0] + (drop[0] - grab[0]) * step // steps,
+                           grab[1] + (drop[1] - grab[1]) * step // steps)
+    finally:
+        driver.button(drop[0], drop[1], "up")
+
+
 def read_control_ids(header_path):
     """The `#define IDC_NAME number` constants of a resource header."""
     ids = {}

@@ -16,7 +16,7 @@ Texts are `str`; the programs' own texts come from the source tree
 
 import os
 
-from conf_gui import DEFAULT_TIMEOUT, free_udp_port, read_control_ids, read_text_constants, wait_until
+from conf_gui import DEFAULT_TIMEOUT, drag_window, free_udp_port, read_control_ids, read_text_constants, wait_until
 
 CLIENT_CLASS = "MainWindow"
 # The client's background between the log and the input field, in client
@@ -187,17 +187,7 @@ class ClientWindow:
         wanted = (x, y, x + right - left, y + bottom - top)
         grab_x, grab_y = left + CLIENT_DRAG_POINT[0], top + CLIENT_DRAG_POINT[1]
         drop_x, drop_y = grab_x + x - left, grab_y + y - top
-        d = self.driver
-        d.button(grab_x, grab_y, "down")
-        try:
-            # The window follows the pointer once its move loop holds the
-            # mouse; moves made before that would be lost on a busy machine.
-            wait_until(lambda: d.focus(self.hwnd).capture, what="the window to take the mouse for the move")
-            steps = 5
-            for step in range(1, steps + 1):
-                d.pointer(grab_x + (drop_x - grab_x) * step // steps, grab_y + (drop_y - grab_y) * step // steps)
-        finally:
-            d.button(drop_x, drop_y, "up")
+        drag_window(self.driver, self.hwnd, (grab_x, grab_y), (drop_x, drop_y))
         wait_until(lambda: self.rect() == wanted, what=f"the window to move to {wanted} (it is at {self.rect()})")
 
     # Reading what the user sees ------------------------------------------------

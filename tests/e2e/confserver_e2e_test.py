@@ -12,7 +12,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conf_gui  # noqa: E402
-from conf_gui import Participant, dominant, free_udp_port, wait_until  # noqa: E402
+from conf_gui import Participant, dominant, drag_window, free_udp_port, wait_until  # noqa: E402
 
 WM_CLOSE = 0x0010
 WM_COMMAND = 0x0111
@@ -347,7 +347,7 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
     def test_panel_is_dragged_by_its_background(self):
         panel = self.launch_panel()
         x, y, _, _ = self.driver.client(panel.hwnd)
-        self.driver.drag(x + 90, y + 145, x + 290, y + 245)
+        drag_window(self.driver, panel.hwnd, (x + 90, y + 145), (x + 290, y + 245))
         wait_until(lambda: self.driver.rect(panel.hwnd) == (200, 100, 200 + PANEL_SIZE[0], 100 + PANEL_SIZE[1]),
                    what=f"the panel to move (it is at {self.driver.rect(panel.hwnd)})")
 
