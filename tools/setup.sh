@@ -10,6 +10,8 @@ packages=(
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
     # running and driving the Windows programs
     wine wine64 fonts-wine locales xvfb x11-apps x11-utils imagemagick fonts-ipafont
+    # checking the zips for Windows users
+    unzip
 )
 
 missing=()
