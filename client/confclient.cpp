@@ -18,6 +18,7 @@
 #include "port_number.h"
 #include "protocol.h"
 #include "ui_texts.h"
+#include "win32_ui.h"
 
 namespace {
 
@@ -30,16 +31,8 @@ constexpr COLORREF kLabelColour = RGB(0, 255, 255);
 // Long enough for any port with leading blanks; a longer text is no port.
 constexpr std::size_t kPortTextLimit = 63;
 
-struct ChildControl {
-    int id;
-    const char* class_name;
-    const char* text;
-    int x, y, width, height;
-    DWORD extra_style;
-};
-
 // In creation order.
-constexpr ChildControl kChildControls[] = {
+constexpr conf::win32::ChildControl kChildControls[] = {
     {IDC_SEND, "BUTTON", conf::ui::kSend, 40, 400, 80, 30, 0},
     {IDC_EXIT, "BUTTON", conf::ui::kExit, 470, 400, 80, 30, 0},
     {IDC_JOIN, "BUTTON", conf::ui::kJoin, 470, 48, 80, 30, 0},
@@ -65,9 +58,7 @@ constexpr PaintedText kPaintedTexts[] = {
 struct ClientWindow {
     HINSTANCE instance = nullptr;
     HWND window = nullptr;
-    HDC picture_dc = nullptr;
-    HBITMAP picture = nullptr;
-    BITMAP picture_size{};
+    conf::win32::WindowPicture picture;
 };
 
 ClientWindow g_client;
@@ -139,46 +130,22 @@ void centre_on_screen(HWND window) {
     ::MoveWindow(window, x, y, width, height, TRUE);
 }
 
-HWND create_child(HWND parent, const ChildControl& control) {
-    return ::CreateWindowExA(0, control.class_name, control.text, WS_CHILD | WS_VISIBLE | control.extra_style,
-                             control.x, control.y, control.width, control.height, parent,
-                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), g_client.instance, nullptr);
-}
-
-void load_picture(HWND window) {
-    HDC window_dc = ::GetDC(window);
-    g_client.picture_dc = ::CreateCompatibleDC(window_dc);
-    g_client.picture = ::LoadBitmapA(g_client.instance, "BITMAP1");
-    if (g_client.picture != nullptr) {
-        ::SelectObject(g_client.picture_dc, g_client.picture);
-        ::GetObjectA(g_client.picture, sizeof g_client.picture_size, &g_client.picture_size);
-    }
-    ::ReleaseDC(window, window_dc);
-}
-
-void release_picture() {
-    ::DeleteDC(g_client.picture_dc);
-    g_client.picture_dc = nullptr;
-    ::DeleteObject(g_client.picture);
-    g_client.picture = nullptr;
-}
-
 // Message handlers ------------------------------------------------------------
 
 LRESULT on_create(HWND window) {
     g_client.window = window;
     centre_on_screen(window);
-    for (const ChildControl& control : kChildControls) create_child(window, control);
+    for (const conf::win32::ChildControl& control : kChildControls)
+        conf::win32::create_child_control(g_client.instance, window, control);
     ::EnableWindow(::GetDlgItem(window, IDC_SEND), FALSE);
-    load_picture(window);
+    g_client.picture = conf::win32::load_window_picture(g_client.instance, window, "BITMAP1");
     return 0;
 }
 
 LRESULT on_paint(HWND window) {
     PAINTSTRUCT paint;
     HDC dc = ::BeginPaint(window, &paint);
-    ::BitBlt(dc, 0, 0, g_client.picture_size.bmWidth, g_client.picture_size.bmHeight, g_client.picture_dc, 0, 0,
-             SRCCOPY);
+    conf::win32::paint_window_picture(dc, g_client.picture);
     ::SetBkMode(dc, TRANSPARENT);
     ::SetTextColor(dc, kLabelColour);
     for (const PaintedText& label : kPaintedTexts)
@@ -201,7 +168,7 @@ void on_exit_command(HWND window) {
     // ended everything.
     if (answer == IDCANCEL || !::IsWindow(window)) return;
     g_core.leave();
-    release_picture();
+    conf::win32::release_window_picture(&g_client.picture);
     ::DestroyWindow(window);
 }
 
@@ -269,21 +236,10 @@ bool register_window_class() {
     window_class.lpfnWndProc = client_procedure;
     window_class.hInstance = g_client.instance;
     window_class.hIcon = ::LoadIconA(g_client.instance, "ICON1");
-    window_class.hCursor =
-        static_cast<HCURSOR>(::LoadImageA(nullptr, IDC_ARROW, IMAGE_CURSOR, 0, 0, LR_SHARED | LR_DEFAULTSIZE));
+    window_class.hCursor = conf::win32::shared_arrow_cursor();
     window_class.hbrBackground = static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH));
     window_class.lpszClassName = kWindowClass;
     return ::RegisterClassA(&window_class) != 0;
-}
-
-int run_message_loop() {
-    MSG message{};
-    BOOL got;
-    while ((got = ::GetMessageA(&message, nullptr, 0, 0)) != 0 && got != -1) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageA(&message);
-    }
-    return static_cast<int>(message.wParam);
 }
 
 }  // namespace
@@ -296,5 +252,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     if (window == nullptr) return 1;
     ::ShowWindow(window, show_command);
     ::UpdateWindow(window);
-    return run_message_loop();
+    return conf::win32::run_message_loop();
 }

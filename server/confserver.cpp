@@ -17,6 +17,7 @@
 #include "relay_server.h"
 #include "resource.h"
 #include "ui_texts.h"
+#include "win32_ui.h"
 
 namespace {
 
@@ -34,19 +35,12 @@ constexpr POINT kStatusTextAt = {78, 26};
 // Long enough for any port with leading blanks; a longer text is no port.
 constexpr int kPortTextCapacity = 64;
 
-struct ChildControl {
-    int id;
-    const char* class_name;
-    const char* text;
-    int x, y, width, height;
-};
-
 // In creation order.
-constexpr ChildControl kChildControls[] = {
-    {IDC_LISTEN_PORT, "EDIT", "", 54, 55, 50, 20},
-    {IDC_COUNT, "EDIT", "", 54, 93, 50, 20},
-    {IDC_START, "BUTTON", conf::ui::kStart, 118, 55, 40, 20},
-    {IDC_STOP, "BUTTON", conf::ui::kStop, 118, 93, 40, 20},
+constexpr conf::win32::ChildControl kChildControls[] = {
+    {IDC_LISTEN_PORT, "EDIT", "", 54, 55, 50, 20, 0},
+    {IDC_COUNT, "EDIT", "", 54, 93, 50, 20, 0},
+    {IDC_START, "BUTTON", conf::ui::kStart, 118, 55, 40, 20, 0},
+    {IDC_STOP, "BUTTON", conf::ui::kStop, 118, 93, 40, 20, 0},
 };
 
 struct PaintedText {
@@ -64,9 +58,7 @@ constexpr PaintedText kPaintedTexts[] = {
 struct ServerPanel {
     HINSTANCE instance = nullptr;
     HWND window = nullptr;
-    HDC picture_dc = nullptr;
-    HBITMAP picture = nullptr;
-    BITMAP picture_size{};
+    conf::win32::WindowPicture picture;
     HWND port_field = nullptr;
     HWND count_field = nullptr;
     HWND start_button = nullptr;
@@ -97,37 +89,13 @@ public:
 PanelRelayView g_relay_view;
 conf::RelayServer g_relay(g_relay_view);
 
-void load_picture(HWND window) {
-    HDC window_dc = ::GetDC(window);
-    g_panel.picture_dc = ::CreateCompatibleDC(window_dc);
-    g_panel.picture = ::LoadBitmapA(g_panel.instance, "BITMAP1");
-    if (g_panel.picture != nullptr) {
-        ::SelectObject(g_panel.picture_dc, g_panel.picture);
-        ::GetObjectA(g_panel.picture, sizeof g_panel.picture_size, &g_panel.picture_size);
-    }
-    ::ReleaseDC(window, window_dc);
-}
-
-void release_picture() {
-    ::DeleteDC(g_panel.picture_dc);
-    g_panel.picture_dc = nullptr;
-    ::DeleteObject(g_panel.picture);
-    g_panel.picture = nullptr;
-}
-
-HWND create_child(HWND parent, const ChildControl& control) {
-    return ::CreateWindowExA(0, control.class_name, control.text, WS_CHILD | WS_VISIBLE, control.x, control.y,
-                             control.width, control.height, parent,
-                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), g_panel.instance, nullptr);
-}
-
 void create_children(HWND window) {
     HWND* const handles[] = {&g_panel.port_field, &g_panel.count_field, &g_panel.start_button,
                              &g_panel.stop_button};
     static_assert(sizeof handles / sizeof handles[0] == sizeof kChildControls / sizeof kChildControls[0],
                   "one handle per child control");
     for (std::size_t i = 0; i < sizeof kChildControls / sizeof kChildControls[0]; ++i)
-        *handles[i] = create_child(window, kChildControls[i]);
+        *handles[i] = conf::win32::create_child_control(g_panel.instance, window, kChildControls[i]);
 }
 
 void draw_text(HDC dc, int x, int y, const char* text) {
@@ -167,7 +135,7 @@ void show_running_state(HWND window) {
 LRESULT on_create(HWND window) {
     g_panel.window = window;
     g_relay.initialise_networking();
-    load_picture(window);
+    g_panel.picture = conf::win32::load_window_picture(g_panel.instance, window, "BITMAP1");
     create_children(window);
     HRGN ellipse = ::CreateEllipticRgn(0, 0, kPanelWidth, kPanelHeight);
     ::SetWindowTextA(g_panel.count_field, "0");
@@ -182,8 +150,7 @@ LRESULT on_paint(HWND window) {
                                OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                                conf::ui::kPaintFontFace);
     HGDIOBJ previous_font = ::SelectObject(dc, font);
-    ::BitBlt(dc, 0, 0, g_panel.picture_size.bmWidth, g_panel.picture_size.bmHeight, g_panel.picture_dc, 0, 0,
-             SRCCOPY);
+    conf::win32::paint_window_picture(dc, g_panel.picture);
     ::SetBkMode(dc, TRANSPARENT);
     ::SetTextColor(dc, kLabelColour);
     for (const PaintedText& label : kPaintedTexts) draw_text(dc, label.x, label.y, label.text);
@@ -217,7 +184,7 @@ void on_stop_command(HWND window) {
     // ended everything.
     if (answer == IDCANCEL || !::IsWindow(window)) return;
     g_relay.stop();
-    release_picture();
+    conf::win32::release_window_picture(&g_panel.picture);
     ::DestroyWindow(window);
 }
 
@@ -291,21 +258,10 @@ bool register_panel_class() {
     panel_class.lpfnWndProc = panel_procedure;
     panel_class.hInstance = g_panel.instance;
     panel_class.hIcon = ::LoadIconA(g_panel.instance, "ICON1");
-    panel_class.hCursor = static_cast<HCURSOR>(
-        ::LoadImageA(nullptr, IDC_ARROW, IMAGE_CURSOR, 0, 0, LR_SHARED | LR_DEFAULTSIZE));
+    panel_class.hCursor = conf::win32::shared_arrow_cursor();
     panel_class.hbrBackground = ::CreateSolidBrush(kClassBackground);
     panel_class.lpszClassName = conf::ui::kCaptionSystem;
     return ::RegisterClassA(&panel_class) != 0;
-}
-
-int run_message_loop() {
-    MSG message{};
-    BOOL got;
-    while ((got = ::GetMessageA(&message, nullptr, 0, 0)) != 0 && got != -1) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageA(&message);
-    }
-    return static_cast<int>(message.wParam);
 }
 
 }  // namespace
@@ -318,5 +274,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     if (window == nullptr) return 1;
     ::ShowWindow(window, show_command);
     ::UpdateWindow(window);
-    return run_message_loop();
+    return conf::win32::run_message_loop();
 }
