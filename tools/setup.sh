@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     # native build and tests
     cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
+    # fuzzing (libFuzzer comes with clang's runtime)
+    clang libclang-rt-14-dev
     # Windows cross builds (x86_64 runs under Wine, i686 is built only)
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
     # running and driving the Windows programs

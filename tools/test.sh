@@ -5,7 +5,9 @@
 #   win64         MinGW-w64 x86_64; unit tests and end-to-end tests under wine64
 #   win32         MinGW-w64 i686, the shipping target: built, not run (this
 #                 kernel cannot execute 32-bit programs)
-# Usage: tools/test.sh [configuration...]   (default: all four)
+#   fuzz          clang with libFuzzer: the relay's and the client's handling
+#                 of arbitrary datagrams, each fuzzed for a bounded time
+# Usage: tools/test.sh [configuration...]   (default: all five)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_root=${CONF_BUILD_ROOT:-$root/build}
@@ -14,7 +16,7 @@ jobs=${CONF_JOBS:-2}
 "$root/tools/setup.sh" || exit 1
 
 configurations=("$@")
-[ ${#configurations[@]} -gt 0 ] || configurations=(native native-asan win64 win32)
+[ ${#configurations[@]} -gt 0 ] || configurations=(native native-asan win64 win32 fuzz)
 
 total_passed=0
 total_failed=0
@@ -26,6 +28,7 @@ cmake_args_for() {
     native-asan) echo "-DCMAKE_BUILD_TYPE=Debug -DCONF_SANITIZE=ON" ;;
     win64) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-x86_64.cmake" ;;
     win32) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-i686.cmake" ;;
+    fuzz) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCONF_FUZZ=ON -DCONF_BUILD_TESTS=OFF" ;;
     *) return 1 ;;
     esac
 }
