@@ -50,20 +50,20 @@ for configuration in "${configurations[@]}"; do
     case $configuration in
     win32 | win64)
         # The zip a Windows user gets must hold all three programs.
-        if ! cmake --build "$dir" --target package -j "$jobs" >"$dir.package.log" 2>&1 ||
-            ! unzip -l "$dir"/TaviloConference-*-"$configuration".zip | grep -q 'pcname.exe' ||
-            ! unzip -l "$dir"/TaviloConference-*-"$configuration".zip | grep -q 'confserver.exe' ||
-            ! unzip -l "$dir"/TaviloConference-*-"$configuration".zip | grep -q 'confclient.exe'; then
+        listing=""
+        cmake --build "$dir" --target package -j "$jobs" >"$dir.package.log" 2>&1 &&
+            listing=$(unzip -l "$dir"/TaviloConference-*-"$configuration".zip 2>>"$dir.package.log")
+        if ! grep -q 'confserver\.exe' <<<"$listing" || ! grep -q 'confclient\.exe' <<<"$listing" ||
+            ! grep -q 'pcname\.exe' <<<"$listing"; then
             tail -20 "$dir.package.log"
             echo "=== $configuration: PACKAGE FAILED ==="
             failed_configurations+=("$configuration")
             total_failed=$((total_failed + 1))
-            continue
         fi
         ;;
     esac
     if [ "$configuration" = win32 ]; then
-        echo "=== $configuration: built and packaged (32-bit programs cannot run on this machine) ==="
+        echo "=== $configuration: built (32-bit programs cannot run on this machine) ==="
         continue
     fi
 
