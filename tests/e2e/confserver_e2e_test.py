@@ -13,6 +13,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conf_gui  # noqa: E402
 from conf_gui import Participant, dominant, drag_window, free_udp_port, wait_until  # noqa: E402
+from conf_windows import ProgramTexts, ServerPanel  # noqa: E402
 
 WM_CLOSE = 0x0010
 WM_COMMAND = 0x0111
@@ -26,39 +27,21 @@ STATUS_BOX = (65, 25, 120, 39)  # client coordinates, right and bottom exclusive
 REPLY_TIMEOUT = 5.0
 
 
-class Panel:
-    """A running confserver and the handles of its window and controls."""
-
-    def __init__(self, program, hwnd, driver, ids):
-        self.program = program
-        self.hwnd = hwnd
-        self.port_field = driver.child(hwnd, ids["IDC_LISTEN_PORT"])
-        self.count_field = driver.child(hwnd, ids["IDC_COUNT"])
-        self.start_button = driver.child(hwnd, ids["IDC_START"])
-        self.stop_button = driver.child(hwnd, ids["IDC_STOP"])
-
-
 class ConfserverWindowTest(conf_gui.SessionTestCase):
 
     @classmethod
     def setUpClass(cls):
-        root = cls.options.source_root
-        cls.ids = conf_gui.read_control_ids(os.path.join(root, "server", "resource.h"))
-        cls.ui = conf_gui.read_text_constants(os.path.join(root, "common", "ui_texts.h"))
-        cls.wire = conf_gui.read_text_constants(os.path.join(root, "common", "protocol.h"))
+        cls.texts = ProgramTexts(cls.options.source_root)
+        cls.ids = cls.texts.server_ids
+        cls.ui = cls.texts.ui
+        cls.wire = cls.texts.wire
         super().setUpClass()
 
     # Helpers ----------------------------------------------------------------
 
     def launch_panel(self):
-        # The panel of an earlier test must not be taken for this one's.
-        self.session.wait_window_gone(self.ui["kCaptionSystem"])
-        program = self.session.launch(self.options.program)
-        self.addCleanup(program.kill)
-        hwnd = self.session.wait_window(self.ui["kCaptionSystem"], last_child_id=self.ids["IDC_STOP"], timeout=30)
-        panel = Panel(program, hwnd, self.driver, self.ids)
-        # Creation ends with the count set to "0".
-        wait_until(lambda: self.driver.get_text(panel.count_field) == "0", what="the count field to show 0")
+        panel = ServerPanel.launch(self.session, self.options.program, self.texts)
+        self.addCleanup(panel.program.kill)
         return panel
 
     def participant(self, port):
