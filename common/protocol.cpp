@@ -76,6 +76,8 @@ bool parse_login_request(std::string_view datagram, LoginRequest* request) {
     const std::size_t name_end = datagram.find(kNameEnd, name_start);
     if (name_end == std::string_view::npos) return false;
     request->name = stored_name(datagram.substr(name_start, name_end - name_start));
+    // A name that was only half a double-byte character is no name at all.
+    if (request->name.empty()) return false;
     request->text = datagram.substr(name_end + 1);
     return true;
 }

@@ -106,7 +106,8 @@ struct LoginRequest {
 
 // Splits "!name+text". Any '+' bytes right after the '!' are skipped; the
 // name is the run of bytes up to the next '+'. Returns false for a datagram
-// that has no name or no '+' after it, which the server ignores.
+// that has no name (also one that cutting leaves empty) or no '+' after it,
+// which the server ignores.
 bool parse_login_request(std::string_view datagram, LoginRequest* request);
 
 // The name of a leave notice "#name", cut the same way as a stored name so

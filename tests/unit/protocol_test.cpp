@@ -122,6 +122,8 @@ TEST(LoginParsingRejects, RequestsWithoutANameOrWithoutText) {
     EXPECT_FALSE(parse_login_request("!+", &request));
     EXPECT_FALSE(parse_login_request("!+++", &request));
     EXPECT_FALSE(parse_login_request("!ab", &request)) << "no '+' after the name";
+    EXPECT_FALSE(parse_login_request("!\x81+text", &request)) << "a name of half a character";
+    EXPECT_FALSE(parse_login_request("!++\xE0+", &request)) << "a name of half a character";
     EXPECT_FALSE(parse_login_request("#ab+cd", &request));
     EXPECT_FALSE(parse_login_request("", &request));
 }

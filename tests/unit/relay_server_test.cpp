@@ -119,7 +119,7 @@ TEST_F(Relay, TheReplyGoesToTheSenderOfTheRequest) {
 TEST_F(Relay, LoginRequestsWithoutANameOrTextAreIgnored) {
     LoopbackPeer alice, guest;
     login(alice, "alice");
-    for (const char* request : {"!", "!+", "!++", "!nameonly"}) send(guest, request);
+    for (const char* request : {"!", "!+", "!++", "!nameonly", "!\x82+half a character"}) send(guest, request);
     EXPECT_TRUE(guest.drain().empty()) << "nothing answered";
     EXPECT_TRUE(alice.drain().empty()) << "nothing broadcast";
     EXPECT_EQ(relay_.participant_count(), 1u) << "nothing counted";
