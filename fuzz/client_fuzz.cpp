@@ -4,23 +4,29 @@
 // report boxes never nest, and every line it sends goes to the server it
 // joined.
 //
-// Input: a sequence of records [flags][length][bytes...]; a set low bit in
-// the flags delivers the next datagram from inside the box that this one
-// raises, if it raises one; the next bit delivers the datagram 70 times, so
-// that short inputs can fill the log.
+// Input: a sequence of records [flags][length][bytes...], the length counted
+// in steps of 5 bytes. Flag bit 0 delivers the next datagram from inside the
+// box that this one raises, if it raises one; bit 1 delivers the datagram 70
+// times, so that short inputs can fill the log; bit 2 makes the socket
+// report the datagram as too long instead, as it does for one past 1023
+// bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <string>
 
 #include "client_core.h"
+#include "fuzz_target.h"
 #include "protocol.h"
 
 namespace {
 
-void require(bool condition) {
-    if (!condition) std::abort();
+void require(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "client invariant broken: %s\n", what);
+    std::abort();
 }
 
 struct Feed {
@@ -31,6 +37,7 @@ struct Feed {
     int repeats_left = 0;
     bool repeating = false;
     bool nest_next = false;
+    bool too_long = false;
     bool sent_elsewhere = false;
     // What the log must hold: every datagram handed over, in order, each
     // followed by CR LF, emptied right after the append that passes the limit.
@@ -58,6 +65,7 @@ bool next_datagram(char* buffer, std::size_t capacity, std::size_t* length) {
         g_feed.repeats_left = 69;
     }
     g_feed.nest_next = (flags & 1) != 0;
+    g_feed.too_long = (flags & 4) != 0;
     std::size_t wanted = static_cast<std::size_t>(g_feed.data[g_feed.pos + 1]) * 5;
     g_feed.pos += 2;
     if (wanted > g_feed.size - g_feed.pos) wanted = g_feed.size - g_feed.pos;
@@ -77,7 +85,7 @@ conf::net::SocketHandle fake_open() { return 7; }
 bool fake_close(conf::net::SocketHandle) { return true; }
 conf::net::SendStatus fake_send(conf::net::SocketHandle, const void*, std::size_t length,
                                 const conf::net::SocketAddress& to) {
-    require(length <= conf::kMaxDatagram);
+    require(length <= conf::kMaxDatagram, "a datagram longer than 1023 bytes was sent");
     if (!conf::net::same_endpoint(to, g_feed.server)) g_feed.sent_elsewhere = true;
     return conf::net::SendStatus::Sent;
 }
@@ -87,6 +95,10 @@ conf::net::ReceiveResult fake_receive(conf::net::SocketHandle, void* buffer, std
     std::size_t length = 0;
     if (!next_datagram(static_cast<char*>(buffer), capacity, &length)) {
         result.status = conf::net::ReceiveStatus::WouldBlock;
+        return result;
+    }
+    if (g_feed.too_long) {
+        result.status = conf::net::ReceiveStatus::TooLong;
         return result;
     }
     if (from != nullptr) *from = conf::net::make_address(0x0A000009u, 9);
@@ -116,7 +128,7 @@ public:
     int line_count(int) override { return 1; }
     void scroll_lines(int, int) override {}
     void show_report(const char*, const char*) override {
-        require(depth_ == 0);
+        require(depth_ == 0, "a report box opened inside another");
         ++depth_;
         // The box's message loop delivers what is waiting, as long as each
         // datagram asks to be delivered inside the box.
@@ -165,11 +177,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!core->joined()) core->join();
         core->send();
         const conf::ConversationLog& log = core->log();
-        require(log.size() < conf::ConversationLog::kCapacity);
-        require(log.view() == g_feed.expected_log);
+        require(log.size() < conf::ConversationLog::kCapacity, "the log passed its capacity");
+        require(log.view() == g_feed.expected_log, "the log lost, changed or kept a line");
     }
     core->leave();
-    require(!g_feed.sent_elsewhere);
+    require(!g_feed.sent_elsewhere, "a line went to someone other than the server");
     delete core;
     return 0;
 }
