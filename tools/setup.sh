@@ -15,17 +15,36 @@ packages=(
     # checking the zips for Windows users
     unzip
 )
+# Installed without their recommendations: with them the browser alone pulls
+# in a hundred packages it does not need here.
+lean_packages=(
+    # header-only libraries: HTTP and WebSocket (Boost.Beast, Asio), JSON
+    libboost-dev nlohmann-json3-dev
+    # the Debian package of the Linux programs: man pages, checks, the unit
+    help2man dpkg-dev lintian systemd
+    # the web gateway's tests: WebSocket clients, a real browser with a CJK font
+    python3-websockets python3-selenium chromium chromium-driver fonts-ipafont-gothic
+)
 
-missing=()
-for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-    [ "$status" = installed ] || missing+=("$package")
-done
+missing_of() {
+    local package status
+    for package in "$@"; do
+        status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+        [ "$status" = installed ] || echo "$package"
+    done
+}
+mapfile -t missing < <(missing_of "${packages[@]}")
+mapfile -t missing_lean < <(missing_of "${lean_packages[@]}")
 
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "setup: installing ${missing[*]}"
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_lean[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]} ${missing_lean[*]}"
     sudo_cmd=()
     [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
     "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+    if [ ${#missing[@]} -gt 0 ]; then
+        "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+    if [ ${#missing_lean[@]} -gt 0 ]; then
+        "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
+    fi
 fi
