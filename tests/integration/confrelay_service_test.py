@@ -144,6 +144,17 @@ class Service(unittest.TestCase):
                                  [(0, alice.sock.getsockname()[1], b"alice".hex())])
                 self.assertIsNone(relay.proc.poll())
 
+    def test_a_folder_given_as_the_state_file_is_left_where_it_is(self):
+        port, folder = free_udp_port(), self.path("state-folder")
+        os.mkdir(folder)
+        relay = self.start(port, "--state", folder)
+        relay.wait_for_output(b"not a file", stream="err")
+        alice = self.peer()
+        alice.send(login(b"alice"), port)
+        self.assertEqual(alice.receive_all()[0], LOGIN_ACCEPTED)
+        self.assertTrue(os.path.isdir(folder))
+        self.assertEqual(glob.glob(glob.escape(folder) + "*"), [folder])
+
     def test_the_transcript_of_a_japanese_conversation(self):
         port, transcript = free_udp_port(), self.path("room.jsonl")
         self.start(port, "--transcript", transcript)
