@@ -18,9 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A login: the reply, then the entry notice and the first line to everyone.
-constexpr std::size_t kMostSendsPerDatagram = 1 + 2 * ParticipantTable::kSlots;
-
 sockaddr_in to_native(const net::SocketAddress& address) {
     sockaddr_in native{};
     native.sin_family = AF_INET;
@@ -166,12 +163,13 @@ void BatchedRelay::handle_received(unsigned count) {
             ++counters_.over_long_dropped;
             continue;
         }
-        // Send what we have while it still fills whole calls, before this
-        // datagram's answers could overflow the call.
-        if (outgoing_.size() + kMostSendsPerDatagram > kSendBatch) flush();
         char* bytes = receive_buffers_.data() + std::size_t{i} * kDatagramBuffer;
         bytes[message.msg_len] = '\0';
         relay_.handle_datagram(as_received_text(bytes, message.msg_len), from_native(senders_[i]), outgoing_);
+        // A full room's broadcast goes out at once, as the per-datagram path
+        // would send it; a small room's answers wait at most for the rest of
+        // this short batch, whose handling takes microseconds.
+        if (outgoing_.size() >= kFlushAt) flush();
     }
     flush();
 }

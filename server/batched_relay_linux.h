@@ -75,8 +75,14 @@ struct BatchedRelayCounters {
 
 class BatchedRelay {
 public:
-    // Datagrams taken per recvmmsg; the most sendmmsg takes in one call.
-    static constexpr unsigned kReceiveBatch = 64;
+    // Datagrams taken per recvmmsg: few enough that the first of them is
+    // not kept waiting while the others are copied in.
+    static constexpr unsigned kReceiveBatch = 16;
+    // What is collected leaves as soon as it fills a call this large (one
+    // broadcast to a full room), without waiting for the rest of the
+    // received batch: batching saves system calls, never time.
+    static constexpr unsigned kFlushAt = ParticipantTable::kSlots;
+    // The most sendmmsg takes in one call.
     static constexpr unsigned kSendBatch = 1024;
 
     enum class DrainResult { Idle, Stopped, Broken };

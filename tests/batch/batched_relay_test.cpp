@@ -369,6 +369,30 @@ TEST_F(BatchedPath, SendsWhatThePerDatagramPathSendsInTheSameOrder) {
     EXPECT_GE(counters.datagrams_sent, counters.send_calls * 100) << "and sent in batches";
 }
 
+TEST_F(BatchedPath, AFullRoomsBroadcastLeavesBeforeTheNextDatagramIsHandled) {
+    std::unique_ptr<Run> run = start_relay();
+    {
+        BatchedRelay logins(run->relay);
+        for (int i = 0; i < kMaxParticipants; ++i)
+            (*peers_)[static_cast<std::size_t>(i)]->send(compose_login_request(name_of(i), "hi").view(), run->address);
+        serve_batched(*run, logins);
+        deliveries();
+    }
+    ASSERT_EQ(run->relay.participant_count(), static_cast<std::uint32_t>(kMaxParticipants));
+
+    // Eight lines wait together, so that one receive takes them all; each
+    // must still leave in a call of its own, not after the last is handled.
+    BatchedRelay batched(run->relay);
+    for (int line = 0; line < 8; ++line) (*peers_)[kStranger]->send("line " + std::to_string(line), run->address);
+    serve_batched(*run, batched);
+    run->relay.stop();
+
+    EXPECT_EQ(deliveries().size(), 800u);
+    EXPECT_EQ(batched.counters().datagrams_received, 8u);
+    EXPECT_LE(batched.counters().receive_calls, 3u) << "the lines were taken together";
+    EXPECT_EQ(batched.counters().send_calls, 8u) << "one call per broadcast";
+}
+
 TEST_F(BatchedPath, TheSameInputGivesTheSameCountsAndTable) {
     const std::vector<Step> steps = recorded_scenario();
 
