@@ -37,7 +37,8 @@ enum class HeardKind { Entry, FirstLine, Line, Exit };
 // keeps its transcript and its state file this way. The window has none.
 class RelayObserver {
 public:
-    // Called for every broadcast, in the order the broadcasts are sent.
+    // Called for every broadcast, in the order the broadcasts are sent, just
+    // after it was handed to the sender.
     // `sender` sent the datagram that caused it; `sender_place` is the name
     // under which that endpoint (address and port) holds a place while the
     // datagram is handled (for an entry, the place just taken; for an exit,
