@@ -132,9 +132,8 @@ Request parse_command_line(int argc, char** argv, CommandLine* command) {
                 command->per_datagram = true;
             } else if (argument == "--members-only") {
                 command->service.members_only = true;
-            } else if (take_value(argument, "--transcript", argc, argv, &i, &command->service.transcript_path) ||
-                       take_value(argument, "--state", argc, argv, &i, &command->service.state_path)) {
-            } else {
+            } else if (!take_value(argument, "--transcript", argc, argv, &i, &command->service.transcript_path) &&
+                       !take_value(argument, "--state", argc, argv, &i, &command->service.state_path)) {
                 usage_error("unrecognized option '" + std::string(argument) + "'");
             }
         } else if (have_port) {
