@@ -44,6 +44,7 @@
 #include "local_addresses.h"
 #include "page_files.h"
 #include "protocol.h"
+#include "socket_errors.h"
 #include "tab_messages.h"
 
 namespace conf::web {
@@ -90,6 +91,11 @@ void log_line(const std::string& text) {
 
 std::string endpoint_text(const tcp::endpoint& endpoint) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+bool port_unreachable(const error_code& ec) {
+    return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||
+           (ec.category() == boost::system::system_category() && means_port_unreachable(ec.value()));
 }
 
 // Beast 1.74 has a string_view of its own.
@@ -198,8 +204,7 @@ public:
         error_code ec;
         link_->socket.send(asio::buffer(bytes.data(), bytes.size()), 0, ec);
         if (!ec) return DatagramSend::Sent;
-        if (ec == asio::error::connection_refused || ec == asio::error::connection_reset)
-            return DatagramSend::Unreachable;
+        if (port_unreachable(ec)) return DatagramSend::Unreachable;
         return DatagramSend::Failed;
     }
 
@@ -359,7 +364,7 @@ private:
         }
         // The relay's port is closed: an ICMP message came back to this
         // connected socket. It may open again; the socket goes on.
-        if (ec == asio::error::connection_refused || ec == asio::error::connection_reset) {
+        if (port_unreachable(ec)) {
             participant_.receive_failed(ReceiveTrouble::Unreachable);
             return true;
         }

@@ -1,33 +1,28 @@
-// Winsock: the addresses this computer's own name resolves to, which is
-// every IPv4 address of its adapters, and loopback.
+// Windows: the addresses of every adapter (IP Helper), and loopback.
 #ifdef _WIN32
 
 #include "local_addresses.h"
 
 #include <algorithm>
 #include <winsock2.h>
-#include <ws2tcpip.h>
+#include <iphlpapi.h>
 
 namespace conf::web {
 
 std::vector<std::string> local_ipv4_addresses() {
     std::vector<std::string> addresses{"127.0.0.1"};
-    char host[256] = {};
-    if (::gethostname(host, sizeof host - 1) != 0) return addresses;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &found) != 0) return addresses;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        sockaddr_in address{};
-        std::copy_n(reinterpret_cast<const unsigned char*>(entry->ai_addr), sizeof address,
-                    reinterpret_cast<unsigned char*>(&address));
-        // inet_ntoa: inet_ntop needs Vista.
-        const char* text = ::inet_ntoa(address.sin_addr);
-        if (text != nullptr && std::find(addresses.begin(), addresses.end(), text) == addresses.end())
-            addresses.emplace_back(text);
+    ULONG size = 0;
+    if (::GetAdaptersInfo(nullptr, &size) != ERROR_BUFFER_OVERFLOW || size == 0) return addresses;
+    std::vector<unsigned char> buffer(size);
+    auto* adapters = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());
+    if (::GetAdaptersInfo(adapters, &size) != NO_ERROR) return addresses;
+    for (const IP_ADAPTER_INFO* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
+        for (const IP_ADDR_STRING* entry = &adapter->IpAddressList; entry != nullptr; entry = entry->Next) {
+            const std::string text(entry->IpAddress.String);
+            if (text.empty() || text == "0.0.0.0") continue;
+            if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.push_back(text);
+        }
     }
-    ::freeaddrinfo(found);
     return addresses;
 }
 
