@@ -64,8 +64,9 @@ constexpr std::size_t kMaxConnections = 512;
 // Open tabs at once (joined or not); one more gets 503.
 constexpr std::size_t kMaxTabs = 300;
 // What may wait to be sent to one tab. A tab that does not read its messages
-// is dropped when this is reached rather than holding memory without end.
+// is dropped when either is reached rather than holding memory without end.
 constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+constexpr std::size_t kMaxQueuedFrames = 4096;
 // HTTP requests: time to read or write one, size of the head and body.
 constexpr std::chrono::seconds kHttpTimeout{10};
 constexpr std::uint32_t kMaxRequestHead = 8 * 1024;
@@ -217,8 +218,9 @@ public:
 
     void send_to_tab(Frame frame) override {
         if (closing_) return;
-        if (queued_bytes_ + frame->size() > kMaxQueuedBytes) {
-            drop("more than " + std::to_string(kMaxQueuedBytes) + " bytes wait to be sent: the tab does not read");
+        if (queued_bytes_ + frame->size() > kMaxQueuedBytes || queue_.size() >= kMaxQueuedFrames) {
+            drop(std::to_string(queue_.size()) + " messages (" + std::to_string(queued_bytes_) +
+                 " bytes) wait to be sent: the tab does not read them");
             return;
         }
         queued_bytes_ += frame->size();
@@ -310,9 +312,10 @@ private:
     }
 
     void write_next() {
+        if (ended_) return;
         if (queue_.empty()) {
             writing_ = false;
-            if (close_frame_due_ && !ended_) start_close();
+            if (close_frame_due_) start_close();
             return;
         }
         writing_ = true;

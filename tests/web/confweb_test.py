@@ -60,11 +60,12 @@ class Process:
                 lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
                 self._changed.notify_all()
 
-    def wait_for_line(self, lines, pattern, timeout=10.0):
+    def wait_for_line(self, lines, pattern, timeout=10.0, after=0):
+        """The first line from index `after` on that matches."""
         deadline = time.monotonic() + timeout
         with self._changed:
             while True:
-                for line in lines:
+                for line in lines[after:]:
                     match = re.search(pattern, line)
                     if match:
                         return match
@@ -197,8 +198,11 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
 
     def tearDown(self):
         self.peer.close()
-        self.gateway.stop()
+        status = self.gateway.stop()
         self.relay.stop()
+        # Also what a sanitizer build says at exit.
+        self.assertEqual(status, 0, self.gateway.err)
+        self.assertEqual([line for line in self.gateway.err if "Sanitizer" in line or "runtime error" in line], [])
 
     def peer_logs_in(self, name="山田"):
         self.peer.send(cp932(f"!{name}+よろしく"))
@@ -336,6 +340,40 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
             await tab.close()
         finally:
             self.assertEqual(await asyncio.to_thread(nobody.stop), 0)
+
+    async def test_a_tab_that_does_not_read_is_dropped_and_leaves(self):
+        self.peer_logs_in("山田")
+        raw = socket.create_connection(("127.0.0.1", self.gateway.port))
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        lazy = await websockets.connect(self.gateway.url, origin=self.gateway.origin, sock=raw, max_queue=1,
+                                        read_limit=4096, write_limit=4096)
+        await join(lazy, "怠け者")
+        await send(lazy, "寝ます")
+        await receive_until(lazy, {"type": "line", "text": "ログインしました"})
+        counted = len(self.relay.out)
+        await asyncio.to_thread(self.relay.wait_for_line, self.relay.out, r"^participants: 2$", 10, counted - 1)
+        counted = len(self.relay.out)
+
+        # Lines until the gateway gives up on the tab, at a pace the relay's
+        # and the gateway's sockets take without loss; bounded in count.
+        line = cp932("山田: ") + b"x" * 990
+        for _ in range(300):
+            for _ in range(50):
+                self.peer.send(line)
+            self.peer.sock.setblocking(False)
+            try:
+                while True:
+                    self.peer.sock.recv(65536)
+            except BlockingIOError:
+                pass
+            self.peer.sock.setblocking(True)
+            if any("dropped" in entry for entry in self.gateway.err):
+                break
+            await asyncio.sleep(0.005)
+        self.gateway.wait_for_line(self.gateway.err, r"dropped: \d+ messages .* wait to be sent")
+        await asyncio.to_thread(self.relay.wait_for_line, self.relay.out, r"^participants: 1$", 10, counted)
+        lazy.transport.abort()
+        await lazy.wait_closed()
 
     async def test_sigterm_makes_everyone_leave_and_closes_with_going_away(self):
         self.peer_logs_in("山田")
