@@ -176,7 +176,7 @@ public:
 
     void stop() override {
         participant_.tab_gone();
-        if (accepted_) close_with(websocket::close_code::going_away, "confweb is stopping");
+        if (accepted_) close_with(websocket::close_code::going_away, u8"会議ゲートウェイが終了しました");
         else end();
     }
 
