@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
         }
         if (option == "--relay") {
             if (!split_host_port(value, false, &options.relay_host, &options.relay_port))
-                return usage_error("--relay wants HOST:PORT with a port from 1 to 65535, not '" + std::string(value) + "'");
+                return usage_error("--relay wants HOST:PORT with a port from 1 to 65535, not '" +
+                                   std::string(value) + "'");
             have_relay = true;
         } else if (option == "--listen") {
             if (!split_host_port(value, true, &options.listen_address, &options.listen_port))

@@ -99,6 +99,15 @@ bool port_unreachable(const error_code& ec) {
            (ec.category() == boost::system::system_category() && means_port_unreachable(ec.value()));
 }
 
+// A stranger's text as it may go into the log: no control characters, not
+// too long.
+std::string loggable(std::string_view text) {
+    std::string shown(text.substr(0, 100));
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text.size() > shown.size() ? shown + "..." : shown;
+}
+
 // Beast 1.74 has a string_view of its own.
 std::string_view std_view(beast::string_view text) { return {text.data(), text.size()}; }
 
@@ -526,10 +535,10 @@ private:
         // browser must not take part in the conference under that user. A
         // request without Origin comes from no browser and is let in.
         const auto origin = request.find(http::field::origin);
-        const std::string_view host = std_view(request[http::field::host]);
-        if (origin != request.end() && (host.empty() || !equal_ignoring_case(std_view(origin->value()), "http://" + std::string(host)))) {
-            log_line(peer_ + ": WebSocket refused (403): origin " + std::string(origin->value()) + " is not http://" +
-                     std::string(host));
+        const std::string own_origin = "http://" + std::string(std_view(request[http::field::host]));
+        if (origin != request.end() && !equal_ignoring_case(std_view(origin->value()), own_origin)) {
+            log_line(peer_ + ": WebSocket refused (403): origin " + loggable(std_view(origin->value())) + " is not " +
+                     loggable(own_origin));
             send(plain(http::status::forbidden, request.version(), false));
             return;
         }
