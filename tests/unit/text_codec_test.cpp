@@ -36,5 +36,14 @@ TEST(TextCodec, ShowsBrokenBytesAsReplacementCharacters) {
     EXPECT_GT(shown.size(), 3u) << "the stray lead byte is shown, not dropped silently";
 }
 
+TEST(TextCodec, ShowsEachByteItCannotMapAsOneReplacementCharacterOnEveryPlatform) {
+    const std::string bad = "\xEF\xBF\xBD";
+    EXPECT_EQ(cp932_to_utf8("\x80|\xA0|\xFD\xFE\xFF"), bad + "|" + bad + "|" + bad + bad + bad)
+        << "Windows itself maps these to U+0080 and private-use characters";
+    EXPECT_EQ(cp932_to_utf8("\x85\x40"), bad + "@") << "an unassigned code: its trail byte is read again";
+    EXPECT_EQ(cp932_to_utf8(std::string("a\x82", 2)), "a" + bad);
+    EXPECT_EQ(cp932_to_utf8("\xF0\x40\xDF"), u8"\uE000\uFF9F") << "user-defined and half-width are not broken";
+}
+
 }  // namespace
 }  // namespace conf
