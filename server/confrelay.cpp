@@ -1,7 +1,7 @@
 // confrelay: the conference relay without a window, for a Linux machine of
 // the LAN (it also builds as a Windows console program).
 //
-//   confrelay [--per-datagram] PORT
+//   confrelay [--per-datagram] [--members-only] [--transcript FILE] [--state FILE] PORT
 //
 // Reports go to stderr as "caption: text", each change of the participant
 // count to stdout as "participants: N". SIGINT or SIGTERM stops it.
@@ -12,6 +12,8 @@
 // Both send the same datagrams in the same order.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "batched_path.h"
@@ -63,24 +65,106 @@ public:
     }
 };
 
+constexpr char kUsage[] =
+    "Usage: confrelay [--per-datagram] [--members-only] [--transcript FILE] [--state FILE] PORT\n";
+
+// Laid out for help2man, which builds the manual page confrelay(8) from it.
+constexpr char kHelpBody[] =
+    "Relay a Tavilo conference on UDP PORT: answer login requests and pass every line\n"
+    "to everyone who has logged in, as the conference server window does.\n"
+    "\n"
+    "Options:\n"
+    "  --per-datagram     receive one datagram at a time, as the window does,\n"
+    "                     instead of taking every waiting datagram at once (Linux)\n"
+    "  --members-only     take chat lines and leave notices only from a sender\n"
+    "                     (address and port) that holds a place; count the rest\n"
+    "                     and report them on standard error at most once a minute\n"
+    "  --transcript FILE  append every line the room hears to FILE, one JSON\n"
+    "                     object per line (time, sender, name, text in UTF-8)\n"
+    "  --state FILE       keep the participant table in FILE and load it at start,\n"
+    "                     so that a restarted relay carries on with the same room\n"
+    "  --help             display this help and exit\n"
+    "  --version          output version information and exit\n"
+    "\n"
+    "The relay writes \"participants: N\" to standard output whenever the number of\n"
+    "participants changes (with --state, first the number restored from FILE), and\n"
+    "its reports to standard error. SIGINT or SIGTERM stops it; SIGHUP reopens the\n"
+    "transcript file, for log rotation. Exit status: 0 after a stop, 1 when the\n"
+    "port cannot be opened or the socket fails, 2 for a usage error.\n";
+
+constexpr char kCopyright[] =
+    "Copyright (C) 2026 Tavilo.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
+
 struct CommandLine {
     std::uint16_t port = 0;
     bool per_datagram = false;
+    bool members_only = false;
+    std::string transcript_path;
+    std::string state_path;
 };
 
-bool parse_command_line(int argc, char** argv, CommandLine* command) {
+enum class Request { Serve, Help, Version };
+
+// GNU style: one line naming the fault and where to look, exit status 2.
+[[noreturn]] void usage_error(const std::string& what) {
+    std::fprintf(stderr, "confrelay: %s (try 'confrelay --help')\n", what.c_str());
+    std::exit(2);
+}
+
+// Accepts "--option VALUE" and "--option=VALUE".
+bool take_value(std::string_view argument, std::string_view option, int argc, char** argv, int* index,
+                std::string* value) {
+    if (argument == option) {
+        if (*index + 1 >= argc) usage_error("option '" + std::string(option) + "' requires a FILE");
+        *value = argv[++*index];
+    } else if (argument.size() > option.size() && argument.substr(0, option.size()) == option &&
+               argument[option.size()] == '=') {
+        *value = std::string(argument.substr(option.size() + 1));
+    } else {
+        return false;
+    }
+    if (value->empty()) usage_error("option '" + std::string(option) + "' requires a FILE");
+    return true;
+}
+
+Request parse_command_line(int argc, char** argv, CommandLine* command) {
+    std::string_view port_text;
     bool have_port = false;
+    bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (argument == "--per-datagram") {
-            command->per_datagram = true;
-        } else if (!have_port && conf::parse_port(argument, &command->port)) {
-            have_port = true;
+        // "-1" is a mistyped port, not an option.
+        const bool is_option = !options_ended && argument.size() > 1 && argument[0] == '-' &&
+                               (argument[1] < '0' || argument[1] > '9');
+        if (is_option) {
+            if (argument == "--") {
+                options_ended = true;
+            } else if (argument == "--help") {
+                return Request::Help;
+            } else if (argument == "--version") {
+                return Request::Version;
+            } else if (argument == "--per-datagram") {
+                command->per_datagram = true;
+            } else if (argument == "--members-only") {
+                command->members_only = true;
+            } else if (take_value(argument, "--transcript", argc, argv, &i, &command->transcript_path) ||
+                       take_value(argument, "--state", argc, argv, &i, &command->state_path)) {
+            } else {
+                usage_error("unrecognized option '" + std::string(argument) + "'");
+            }
+        } else if (have_port) {
+            usage_error("extra operand '" + std::string(argument) + "'");
         } else {
-            return false;
+            port_text = argument;
+            have_port = true;
         }
     }
-    return have_port;
+    if (!have_port) usage_error("missing PORT");
+    if (!conf::parse_port(port_text, &command->port)) {
+        usage_error("'" + std::string(port_text) + "': " + conf::cp932_for_terminal(conf::ui::kPortInvalid));
+    }
+    return Request::Serve;
 }
 
 // One receive per readiness event, as the window gets one read event per
@@ -97,9 +181,21 @@ void serve_per_datagram(conf::RelayServer& relay) {
 
 int main(int argc, char** argv) {
     CommandLine command;
-    if (!parse_command_line(argc, argv, &command)) {
-        std::fprintf(stderr, "%s\nusage: confrelay [--per-datagram] PORT\n",
-                     conf::cp932_for_terminal(conf::ui::kPortInvalid).c_str());
+    switch (parse_command_line(argc, argv, &command)) {
+    case Request::Help:
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelpBody, stdout);
+        return 0;
+    case Request::Version:
+        std::printf("confrelay (%s) %s\n", conf::cp932_for_terminal(conf::ui::kCaptionSystem).c_str(),
+                    CONF_VERSION);
+        std::fputs(kCopyright, stdout);
+        return 0;
+    case Request::Serve:
+        break;
+    }
+    if (command.members_only || !command.transcript_path.empty() || !command.state_path.empty()) {
+        std::fputs("confrelay: --members-only, --transcript and --state are not available yet\n", stderr);
         return 2;
     }
 
