@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""The Debian package as an administrator gets it: made by CPack from this
+build tree, checked by lintian and systemd-analyze, unpacked into a scratch
+root with dpkg-deb -x and run from there."""
+import argparse
+import glob
+import gzip
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+ARGS = None
+PACKAGE = "tavilo-conference"
+UNIT = "usr/lib/systemd/system/confrelay@.service"
+
+# Every file of the package, with its mode.
+CONTENTS = {
+    "etc/logrotate.d/confrelay": "-rw-r--r--",
+    "usr/bin/confbench": "-rwxr-xr-x",
+    "usr/bin/confchat": "-rwxr-xr-x",
+    "usr/bin/confrelay": "-rwxr-xr-x",
+    f"usr/libexec/{PACKAGE}/reference_relay": "-rwxr-xr-x",
+    UNIT: "-rw-r--r--",
+    f"usr/share/doc/{PACKAGE}/changelog.gz": "-rw-r--r--",
+    f"usr/share/doc/{PACKAGE}/copyright": "-rw-r--r--",
+    "usr/share/man/man1/confbench.1.gz": "-rw-r--r--",
+    "usr/share/man/man1/confchat.1.gz": "-rw-r--r--",
+    "usr/share/man/man8/confrelay.8.gz": "-rw-r--r--",
+}
+
+# The settings that keep a network daemon in its place.
+HARDENING = {
+    "DynamicUser": "yes", "NoNewPrivileges": "yes", "ProtectSystem": "strict", "ProtectHome": "yes",
+    "PrivateTmp": "yes", "RestrictAddressFamilies": "AF_INET AF_UNIX", "StateDirectory": "confrelay",
+    "Restart": "on-failure",
+}
+
+# lintian warnings that are accepted, with the reason; errors never are.
+ACCEPTED_WARNINGS = {}
+
+LOGIN_ACCEPTED = "ログインしました".encode("cp932")
+
+
+def run(*argv, **kwargs):
+    return subprocess.run(argv, capture_output=True, text=True, timeout=120, **kwargs)
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def unit_settings(path):
+    settings = {}
+    with open(path, encoding="utf-8") as unit:
+        for line in unit:
+            if "=" in line and not line.startswith("#"):
+                key, value = line.rstrip("\n").split("=", 1)
+                settings.setdefault(key, []).append(value)
+    return settings
+
+
+class DebPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        shutil.rmtree(ARGS.scratch, ignore_errors=True)
+        os.makedirs(ARGS.scratch)
+        made = run(ARGS.cpack, "-G", "DEB", "--config", ARGS.cpack_config, "-B", os.path.join(ARGS.scratch, "out"))
+        if made.returncode != 0:
+            raise AssertionError(f"cpack failed:\n{made.stdout}\n{made.stderr}")
+        debs = glob.glob(os.path.join(ARGS.scratch, "out", "*.deb"))
+        if len(debs) != 1:
+            raise AssertionError(f"cpack made {debs}")
+        cls.deb = debs[0]
+        cls.root = os.path.join(ARGS.scratch, "root")
+        subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
+
+    def test_name_contents_modes_and_control(self):
+        self.assertEqual(os.path.basename(self.deb), f"{PACKAGE}_{ARGS.version}_amd64.deb")
+        listing = run("dpkg-deb", "--contents", self.deb).stdout.splitlines()
+        files = {}
+        for line in listing:
+            mode, owner, _size, _date, _time, path = line.split(None, 5)
+            self.assertEqual(owner, "root/root", path)
+            if not mode.startswith("d"):
+                files[path.removeprefix("./")] = mode
+        self.assertEqual(files, CONTENTS)
+
+        control = run("dpkg-deb", "--field", self.deb).stdout
+        for field in ("Package: " + PACKAGE, "Version: " + ARGS.version, "Section: net", "Priority: optional"):
+            self.assertIn(field + "\n", control)
+        self.assertRegex(control, r"\nDepends: [^\n]*libc6 \(>= [0-9.]+\)")
+        self.assertRegex(control, r"\nMaintainer: [^\n]+ <[^@\s]+@[^>\s]+>\n")
+        conffiles = run("dpkg-deb", "--info", self.deb, "conffiles").stdout
+        self.assertEqual(conffiles.split(), ["/etc/logrotate.d/confrelay"])
+
+    def test_man_pages_are_made_from_each_program(self):
+        for page, title, section in [("man8/confrelay.8.gz", "CONFRELAY", "8"),
+                                     ("man1/confchat.1.gz", "CONFCHAT", "1"),
+                                     ("man1/confbench.1.gz", "CONFBENCH", "1")]:
+            with self.subTest(page=page):
+                with gzip.open(os.path.join(self.root, "usr/share/man", page), "rt", encoding="utf-8") as text:
+                    roff = text.read()
+                self.assertIn(f'.TH {title} "{section}"', roff)
+                self.assertIn(f"Tavilo会議システム {ARGS.version}", roff)
+                self.assertRegex(roff, r"\.SH NAME\n\S+ \\- (?!manual page)")
+                self.assertIn("\\-\\-version", roff)
+
+    def test_lintian_finds_no_errors(self):
+        checked = run("lintian", "--no-tag-display-limit", self.deb)
+        tags = [line for line in checked.stdout.splitlines() if line[:2] in ("E:", "W:")]
+        for line in tags:
+            tag = line.split()[2]
+            with self.subTest(tag=tag):
+                self.assertFalse(line.startswith("E:"), line)
+                self.assertIn(tag, ACCEPTED_WARNINGS, line)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+
+    def test_systemd_accepts_the_hardened_unit(self):
+        settings = unit_settings(os.path.join(self.root, UNIT))
+        for key, value in HARDENING.items():
+            self.assertIn(value, settings.get(key, []), key)
+        # systemd-analyze checks the unit against the units it depends on and
+        # that its program and man page exist: a root of the package and the
+        # host's own units.
+        verify_root = os.path.join(ARGS.scratch, "verify-root")
+        shutil.copytree(self.root, verify_root, symlinks=True)
+        shutil.copytree("/usr/lib/systemd/system", os.path.join(verify_root, "usr/lib/systemd/system"),
+                        symlinks=True, dirs_exist_ok=True,
+                        ignore=lambda folder, names: [n for n in names if n.startswith("confrelay")])
+        environment = dict(os.environ, MANPATH=os.path.join(verify_root, "usr/share/man"))
+        verified = run("systemd-analyze", "verify", f"--root={verify_root}", "confrelay@40000.service",
+                       env=environment)
+        self.assertEqual((verified.returncode, verified.stdout + verified.stderr), (0, ""))
+
+    def test_the_unit_command_serves_a_room_from_the_unpacked_package(self):
+        port = free_udp_port()
+        state = os.path.join(ARGS.scratch, "var-lib-confrelay")
+        os.makedirs(state, exist_ok=True)
+        command = unit_settings(os.path.join(self.root, UNIT))["ExecStart"][0]
+        command = command.replace("/usr/bin/", os.path.join(self.root, "usr/bin/"))
+        command = command.replace("/var/lib/confrelay", state).replace("%i", str(port))
+        relay = subprocess.Popen(command.split(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 30
+            os.set_blocking(relay.stdout.fileno(), False)
+            heard = b""
+            while b"listening" not in heard and relay.poll() is None and time.monotonic() < deadline:
+                heard += relay.stdout.read() or b""
+                time.sleep(0.05)
+            self.assertIn(b"listening", heard, relay.stderr.read() if relay.poll() is not None else b"")
+
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as alice:
+                alice.settimeout(10)
+                alice.sendto("!alice+おはよう".encode("cp932"), ("127.0.0.1", port))
+                got = [alice.recvfrom(2048)[0] for _ in range(3)]
+                self.assertEqual(got, [LOGIN_ACCEPTED, "aliceさんが入室しました".encode("cp932"),
+                                       "alice :おはよう".encode("cp932")])
+                alice.sendto("alice: 会議を始めます".encode("cp932"), ("127.0.0.1", port))
+                self.assertEqual(alice.recvfrom(2048)[0], "alice: 会議を始めます".encode("cp932"))
+        finally:
+            relay.send_signal(signal.SIGTERM)
+            _, err = relay.communicate(timeout=30)
+        self.assertEqual(relay.returncode, 0, err)
+        with open(os.path.join(state, f"{port}.jsonl"), encoding="utf-8") as transcript:
+            self.assertIn("会議を始めます", transcript.read())
+
+    def test_confbench_finds_the_relays_installed_with_it(self):
+        done = run(os.path.join(self.root, "usr/bin/confbench"), "--runs", "1", "--receivers", "3", "--lines", "20",
+                   "--latency-runs", "1", "--latency-seconds", "0.1", "--no-pin", "--check")
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        for relay in ("reference relay", "confrelay", "confrelay --per-datagram"):
+            self.assertRegex(done.stdout, f"\n{relay} +[0-9]")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cpack", required=True)
+    parser.add_argument("--cpack-config", required=True)
+    parser.add_argument("--scratch", required=True)
+    parser.add_argument("--version", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
