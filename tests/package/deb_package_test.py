@@ -6,6 +6,7 @@ import argparse
 import glob
 import gzip
 import os
+import re
 import shutil
 import signal
 import socket
@@ -139,15 +140,16 @@ class DebPackage(unittest.TestCase):
                        env=environment)
         self.assertEqual((verified.returncode, verified.stdout + verified.stderr), (0, ""))
 
-    def test_the_unit_command_serves_a_room_from_the_unpacked_package(self):
+    def test_the_unit_command_serves_a_room_and_its_transcript_rotates(self):
         port = free_udp_port()
         state = os.path.join(ARGS.scratch, "var-lib-confrelay")
-        os.makedirs(state, exist_ok=True)
+        os.makedirs(state)
         command = unit_settings(os.path.join(self.root, UNIT))["ExecStart"][0]
         command = command.replace("/usr/bin/", os.path.join(self.root, "usr/bin/"))
         command = command.replace("/var/lib/confrelay", state).replace("%i", str(port))
         relay = subprocess.Popen(command.split(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE)
+        lines = ["alice: 会議を始めます", "alice: 議事録は新しいファイルへ"]
         try:
             deadline = time.monotonic() + 30
             os.set_blocking(relay.stdout.fileno(), False)
@@ -158,19 +160,50 @@ class DebPackage(unittest.TestCase):
             self.assertIn(b"listening", heard, relay.stderr.read() if relay.poll() is not None else b"")
 
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as alice:
+                alice.bind(("127.0.0.1", 0))
                 alice.settimeout(10)
                 alice.sendto("!alice+おはよう".encode("cp932"), ("127.0.0.1", port))
                 got = [alice.recvfrom(2048)[0] for _ in range(3)]
                 self.assertEqual(got, [LOGIN_ACCEPTED, "aliceさんが入室しました".encode("cp932"),
                                        "alice :おはよう".encode("cp932")])
-                alice.sendto("alice: 会議を始めます".encode("cp932"), ("127.0.0.1", port))
-                self.assertEqual(alice.recvfrom(2048)[0], "alice: 会議を始めます".encode("cp932"))
+                alice.sendto(lines[0].encode("cp932"), ("127.0.0.1", port))
+                self.assertEqual(alice.recvfrom(2048)[0], lines[0].encode("cp932"))
+
+                # The packaged rotation, with the relay of this test in place of
+                # the unit's instances.
+                with open(os.path.join(self.root, "etc/logrotate.d/confrelay"), encoding="utf-8") as snippet:
+                    rotation = snippet.read().replace("/var/lib/confrelay", state)
+                rotation, hangup = re.subn(r"(?m)^\s*systemctl kill --signal=HUP .*$", f"kill -HUP {relay.pid}",
+                                           rotation)
+                self.assertEqual(hangup, 1)
+                config = os.path.join(ARGS.scratch, "logrotate.conf")
+                with open(config, "w", encoding="utf-8") as out:
+                    out.write(rotation)
+                rotated = run("logrotate", "--force", "--state", os.path.join(ARGS.scratch, "logrotate.state"),
+                              config)
+                self.assertEqual(rotated.returncode, 0, rotated.stderr)
+
+                alice.sendto(lines[1].encode("cp932"), ("127.0.0.1", port))
+                self.assertEqual(alice.recvfrom(2048)[0], lines[1].encode("cp932"))
+                alice_address = "127.0.0.1:%d" % alice.getsockname()[1]
         finally:
             relay.send_signal(signal.SIGTERM)
             _, err = relay.communicate(timeout=30)
         self.assertEqual(relay.returncode, 0, err)
-        with open(os.path.join(state, f"{port}.jsonl"), encoding="utf-8") as transcript:
-            self.assertIn("会議を始めます", transcript.read())
+        self.assertTrue(os.path.exists(os.path.join(state, f"{port}.state")))
+
+        # Read as the README says.
+        transcript = os.path.join(state, f"{port}.jsonl")
+        readable = run("jq", "-r", '"\\(.time) \\(.from) \\(.text)"', transcript + ".1", transcript)
+        self.assertEqual(readable.returncode, 0, readable.stderr)
+        said = [line for line in readable.stdout.splitlines() if line.endswith(tuple(lines))]
+        self.assertEqual(len(said), 2, readable.stdout)
+        for line, text in zip(said, lines):
+            self.assertRegex(line, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\S*([+-]\d\d:\d\d|Z) " +
+                             re.escape(f"{alice_address} {text}") + "$")
+        with open(transcript + ".1", encoding="utf-8") as before, open(transcript, encoding="utf-8") as after:
+            self.assertEqual([text in before.read() for text in lines], [True, False])
+            self.assertEqual([text in after.read() for text in lines], [False, True])
 
     def test_confbench_finds_the_relays_installed_with_it(self):
         done = run(os.path.join(self.root, "usr/bin/confbench"), "--runs", "1", "--receivers", "3", "--lines", "20",
