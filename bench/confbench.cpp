@@ -142,7 +142,7 @@ struct NumericOption {
     void (*store)(Options*, double);
 };
 
-const NumericOption* numeric_limits_of(const std::string& option) {
+const NumericOption* numeric_option(const std::string& option) {
     static const NumericOption table[] = {
         {"--receivers", 1, 1000, [](Options* o, double n) { o->load.receivers = static_cast<int>(n); }},
         {"--senders", 1, 99, [](Options* o, double n) { o->load.senders = static_cast<int>(n); }},
@@ -211,7 +211,7 @@ int parse_options(int argc, char** argv, Options* options) {
             options->check = true;
             continue;
         }
-        const NumericOption* numeric = numeric_limits_of(option);
+        const NumericOption* numeric = numeric_option(option);
         if (option != "--relay" && option != "--port" && option != "--reference" && numeric == nullptr)
             return usage_error(conf::gnu::looks_like_option(option) ? "unrecognized option '" + option + "'"
                                                                      : "unexpected argument '" + option + "'");
