@@ -3,6 +3,8 @@
 
 #include "text_codec.h"
 
+#include "protocol.h"
+
 #include <windows.h>
 
 namespace conf {
@@ -23,11 +25,37 @@ std::wstring widen(UINT code_page, DWORD flags, std::string_view text, bool* ok)
     return wide;
 }
 
+// Strict conversion of the whole text first; only when it holds bytes that
+// are not code page 932 is it taken apart character by character, so that
+// each such byte becomes U+FFFD and everything else is kept, as glibc's
+// conversion does on Linux.
+std::wstring widen_replacing(std::string_view cp932) {
+    bool ok;
+    std::wstring wide = widen(kCodePage932, MB_ERR_INVALID_CHARS, cp932, &ok);
+    if (ok) return wide;
+    wide.clear();
+    std::size_t pos = 0;
+    while (pos < cp932.size()) {
+        const bool lead = is_cp932_lead_byte(static_cast<unsigned char>(cp932[pos]));
+        const std::size_t width = lead && pos + 1 < cp932.size() ? 2 : 1;
+        const std::wstring character = widen(kCodePage932, MB_ERR_INVALID_CHARS, cp932.substr(pos, width), &ok);
+        if (ok) {
+            wide += character;
+            pos += width;
+        } else {
+            // A lead byte with a bad trail byte (or none): the trail byte is
+            // read again on its own.
+            wide += L'\xFFFD';
+            ++pos;
+        }
+    }
+    return wide;
+}
+
 }  // namespace
 
 std::string cp932_to_utf8(std::string_view cp932) {
-    bool ok;
-    const std::wstring wide = widen(kCodePage932, 0, cp932, &ok);
+    const std::wstring wide = widen_replacing(cp932);
     if (wide.empty()) return {};
     const int needed = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
                                              nullptr, nullptr);

@@ -3,8 +3,10 @@
 //
 //   confrelay [--per-datagram] [--members-only] [--transcript FILE] [--state FILE] PORT
 //
-// Reports go to stderr as "caption: text", each change of the participant
-// count to stdout as "participants: N". SIGINT or SIGTERM stops it.
+// Reports go to stderr as "caption: text" (the window's) or "confrelay: text"
+// (the service's own), each change of the participant count to stdout as
+// "participants: N". SIGINT or SIGTERM stops it; SIGHUP reopens the
+// transcript.
 //
 // On Linux the relay takes every waiting datagram in one call and sends the
 // resulting replies and broadcasts in large batches; --per-datagram keeps to
@@ -18,7 +20,9 @@
 
 #include "batched_path.h"
 #include "port_number.h"
+#include "relay_host.h"
 #include "relay_server.h"
+#include "relay_service.h"
 #include "text_codec.h"
 #include "ui_texts.h"
 #include "udp.h"
@@ -30,24 +34,6 @@ namespace {
 // a whole batch of broadcasts on its way to a slower interface.
 constexpr int kReceiveQueueBytes = 8 << 20;
 constexpr int kSendQueueBytes = 4 << 20;
-
-volatile std::sig_atomic_t g_stop_requested = 0;
-
-extern "C" void request_stop(int) { g_stop_requested = 1; }
-
-void install_stop_handlers() {
-#ifdef _WIN32
-    std::signal(SIGINT, request_stop);
-    std::signal(SIGTERM, request_stop);
-#else
-    // No SA_RESTART: the wait for the next datagram must end on a signal.
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-#endif
-}
 
 class ConsoleRelayView final : public conf::RelayView {
 public:
@@ -99,9 +85,7 @@ constexpr char kCopyright[] =
 struct CommandLine {
     std::uint16_t port = 0;
     bool per_datagram = false;
-    bool members_only = false;
-    std::string transcript_path;
-    std::string state_path;
+    conf::ServiceOptions service;
 };
 
 enum class Request { Serve, Help, Version };
@@ -147,9 +131,9 @@ Request parse_command_line(int argc, char** argv, CommandLine* command) {
             } else if (argument == "--per-datagram") {
                 command->per_datagram = true;
             } else if (argument == "--members-only") {
-                command->members_only = true;
-            } else if (take_value(argument, "--transcript", argc, argv, &i, &command->transcript_path) ||
-                       take_value(argument, "--state", argc, argv, &i, &command->state_path)) {
+                command->service.members_only = true;
+            } else if (take_value(argument, "--transcript", argc, argv, &i, &command->service.transcript_path) ||
+                       take_value(argument, "--state", argc, argv, &i, &command->service.state_path)) {
             } else {
                 usage_error("unrecognized option '" + std::string(argument) + "'");
             }
@@ -167,13 +151,20 @@ Request parse_command_line(int argc, char** argv, CommandLine* command) {
     return Request::Serve;
 }
 
+void report(const std::string& text) {
+    std::fprintf(stderr, "confrelay: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
 // One receive per readiness event, as the window gets one read event per
 // waiting datagram.
-void serve_per_datagram(conf::RelayServer& relay) {
-    while (g_stop_requested == 0 && relay.socket_open()) {
+void serve_per_datagram(conf::RelayServer& relay, conf::RelayService& service) {
+    const volatile std::sig_atomic_t& stop_requested = conf::host::signal_flags().stop;
+    while (stop_requested == 0 && relay.socket_open()) {
         const conf::net::WaitStatus status = conf::net::wait_readable(relay.socket(), 500);
         if (status == conf::net::WaitStatus::Readable) relay.on_socket_event(conf::kReadEvent);
         else if (status == conf::net::WaitStatus::Failed) break;
+        service.tick();
     }
 }
 
@@ -194,26 +185,25 @@ int main(int argc, char** argv) {
     case Request::Serve:
         break;
     }
-    if (command.members_only || !command.transcript_path.empty() || !command.state_path.empty()) {
-        std::fputs("confrelay: --members-only, --transcript and --state are not available yet\n", stderr);
-        return 2;
-    }
-
+    conf::host::install_signal_handlers();
     ConsoleRelayView view;
     conf::RelayServer relay(view);
+    conf::RelayService service(relay, command.service, report);
+    // With a state file the first line on stdout is the count restored.
+    service.begin();
     relay.initialise_networking();
     if (!relay.start(command.port)) return 1;
     conf::net::set_buffer_sizes(relay.socket(), kReceiveQueueBytes, kSendQueueBytes);
-    install_stop_handlers();
     std::printf("listening on UDP port %u\n", static_cast<unsigned>(command.port));
     std::fflush(stdout);
 
     if (conf::batched_path_available() && !command.per_datagram) {
-        conf::serve_batched(relay, g_stop_requested);
+        conf::serve_batched(relay, conf::host::signal_flags().stop, [&service] { service.tick(); });
     } else {
-        serve_per_datagram(relay);
+        serve_per_datagram(relay, service);
     }
     const bool broken = !relay.socket_open();
     relay.stop();
+    service.finish();
     return broken ? 1 : 0;
 }
