@@ -202,8 +202,9 @@ class DebPackage(unittest.TestCase):
             self.assertRegex(line, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\S*([+-]\d\d:\d\d|Z) " +
                              re.escape(f"{alice_address} {text}") + "$")
         with open(transcript + ".1", encoding="utf-8") as before, open(transcript, encoding="utf-8") as after:
-            self.assertEqual([text in before.read() for text in lines], [True, False])
-            self.assertEqual([text in after.read() for text in lines], [False, True])
+            before_rotation, after_rotation = before.read(), after.read()
+        self.assertEqual([text in before_rotation for text in lines], [True, False])
+        self.assertEqual([text in after_rotation for text in lines], [False, True])
 
     def test_confbench_finds_the_relays_installed_with_it(self):
         done = run(os.path.join(self.root, "usr/bin/confbench"), "--runs", "1", "--receivers", "3", "--lines", "20",
