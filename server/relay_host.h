@@ -44,14 +44,16 @@ private:
     std::intptr_t handle_ = kClosed;
 };
 
-enum class ReadStatus { Read, Missing, Failed };
+enum class ReadStatus { Read, Missing, NotAFile, Failed };
 
-// Reads a whole file of at most `limit` bytes; a longer one is Failed.
+// Reads a whole file of at most `limit` bytes; a longer one is Failed. A
+// folder or a device is NotAFile.
 ReadStatus read_file(const std::string& path, std::size_t limit, std::string* bytes, std::string* error);
 
 // Replaces the file's content so that a crash at any moment leaves either the
 // old content or the new, whole: a temporary file beside it is written and
 // flushed to the disk, then renamed over it, and the rename made durable.
+// Refuses to replace anything but a file.
 bool replace_file(const std::string& path, std::string_view bytes, std::string* error);
 
 // Renames without replacing an existing file.

@@ -110,6 +110,12 @@ ReadStatus read_file(const std::string& path, std::size_t limit, std::string* by
         *error = describe("cannot open", errno);
         return ReadStatus::Failed;
     }
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        *error = "not a file";
+        return ReadStatus::NotAFile;
+    }
     std::string content;
     char chunk[4096];
     for (;;) {
@@ -134,6 +140,11 @@ ReadStatus read_file(const std::string& path, std::size_t limit, std::string* by
 }
 
 bool replace_file(const std::string& path, std::string_view bytes, std::string* error) {
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        *error = "not a file";
+        return false;
+    }
     const std::string temporary = path + ".tmp";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
     if (fd < 0) {

@@ -76,7 +76,20 @@ void AppendFile::close() {
     handle_ = kClosed;
 }
 
+namespace {
+
+bool is_folder(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
 ReadStatus read_file(const std::string& path, std::size_t limit, std::string* bytes, std::string* error) {
+    if (is_folder(path)) {
+        *error = "not a file";
+        return ReadStatus::NotAFile;
+    }
     const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -108,6 +121,10 @@ ReadStatus read_file(const std::string& path, std::size_t limit, std::string* by
 }
 
 bool replace_file(const std::string& path, std::string_view bytes, std::string* error) {
+    if (is_folder(path)) {
+        *error = "not a file";
+        return false;
+    }
     const std::string temporary = path + ".tmp";
     const HANDLE file = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -219,6 +219,10 @@ ParticipantTable StateFile::load() {
     switch (host::read_file(path_, kLargestDocument, &document, &error)) {
     case host::ReadStatus::Missing:
         return table;
+    case host::ReadStatus::NotAFile:
+        // Never moved aside: it may be a folder given by mistake.
+        report_("state " + path_ + ": " + error + "; starting with an empty table");
+        return table;
     case host::ReadStatus::Failed:
         set_aside(error);
         return table;

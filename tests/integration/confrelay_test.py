@@ -58,38 +58,45 @@ def command(*args):
 
 
 class Relay:
-    """A running confrelay whose stdout lines are collected."""
+    """A running confrelay whose stdout and stderr are collected."""
 
-    def __init__(self, port):
+    def __init__(self, port, *options):
         self.port = port
-        self.proc = subprocess.Popen(command(port), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(command(*options, port), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         os.set_blocking(self.proc.stdout.fileno(), False)
+        os.set_blocking(self.proc.stderr.fileno(), False)
         self.out = b""
+        self.err = b""
         self.wait_for_output(b"listening", 60)
 
     def read_available(self):
+        # A Windows console program ends its lines with CR LF.
         chunk = self.proc.stdout.read()
         if chunk:
-            # A Windows console program ends its lines with CR LF.
             self.out = (self.out + chunk).replace(b"\r\n", b"\n")
+        chunk = self.proc.stderr.read()
+        if chunk:
+            self.err = (self.err + chunk).replace(b"\r\n", b"\n")
 
-    def wait_for_output(self, needle: bytes, timeout=10):
+    def wait_for_output(self, needle: bytes, timeout=10, stream="out"):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             self.read_available()
-            if needle in self.out:
+            if needle in getattr(self, stream):
                 return
             if self.proc.poll() is not None:
                 break
             time.sleep(0.05)
-        raise AssertionError(f"no {needle!r} from confrelay; got {self.out!r}")
+        raise AssertionError(f"no {needle!r} from confrelay; got {getattr(self, stream)!r}")
 
     def counts(self):
         self.read_available()
         return [int(line.split(b":")[1]) for line in self.out.splitlines() if line.startswith(b"participants:")]
 
     def stop(self):
+        if self.proc.stdout.closed:
+            return self.proc.returncode
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -97,6 +104,7 @@ class Relay:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.read_available()
         self.proc.stdout.close()
         self.proc.stderr.close()
         return self.proc.returncode
