@@ -66,7 +66,8 @@ class DebPackage(unittest.TestCase):
         subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
 
     def test_name_contents_modes_and_control(self):
-        self.assertEqual(os.path.basename(self.deb), f"{PACKAGE}_{ARGS.version}_amd64.deb")
+        architecture = run("dpkg", "--print-architecture").stdout.strip()
+        self.assertEqual(os.path.basename(self.deb), f"{PACKAGE}_{ARGS.version}_{architecture}.deb")
         listing = run("dpkg-deb", "--contents", self.deb).stdout.splitlines()
         files = {}
         for line in listing:
