@@ -5,6 +5,7 @@
 #pragma once
 
 #include <csignal>
+#include <functional>
 
 #include "relay_server.h"
 
@@ -13,7 +14,10 @@ namespace conf {
 bool batched_path_available();
 
 // Serves the started relay's socket until `stop_requested` turns non-zero or
-// the socket breaks. Does nothing where batched_path_available() is false.
-void serve_batched(RelayServer& relay, const volatile std::sig_atomic_t& stop_requested);
+// the socket breaks. `after_batch` (if any) runs after every batch of
+// received datagrams has been handled and sent, and after every wait in which
+// nothing arrived. Does nothing where batched_path_available() is false.
+void serve_batched(RelayServer& relay, const volatile std::sig_atomic_t& stop_requested,
+                   const std::function<void()>& after_batch = {});
 
 }  // namespace conf

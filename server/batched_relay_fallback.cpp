@@ -8,7 +8,7 @@ namespace conf {
 
 bool batched_path_available() { return false; }
 
-void serve_batched(RelayServer&, const volatile std::sig_atomic_t&) {}
+void serve_batched(RelayServer&, const volatile std::sig_atomic_t&, const std::function<void()>&) {}
 
 }  // namespace conf
 

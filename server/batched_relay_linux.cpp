@@ -127,6 +127,7 @@ BatchedRelay::DrainResult BatchedRelay::drain() {
             ::recvmmsg(fd_of(relay_.socket()), receive_messages_.data(), kReceiveBatch, MSG_DONTWAIT, nullptr);
         if (received > 0) {
             handle_received(static_cast<unsigned>(received));
+            if (options_.after_batch) options_.after_batch();
             continue;
         }
         if (received == 0) return DrainResult::Idle;
@@ -226,14 +227,19 @@ void BatchedRelay::flush() {
 
 bool batched_path_available() { return true; }
 
-void serve_batched(RelayServer& relay, const volatile std::sig_atomic_t& stop_requested) {
+void serve_batched(RelayServer& relay, const volatile std::sig_atomic_t& stop_requested,
+                   const std::function<void()>& after_batch) {
     BatchedRelayOptions options;
     options.stop_requested = &stop_requested;
+    options.after_batch = after_batch;
     BatchedRelay batched(relay, options);
     while (stop_requested == 0 && relay.socket_open()) {
         const net::WaitStatus status = net::wait_readable(relay.socket(), 500);
         if (status == net::WaitStatus::Failed) break;
-        if (status != net::WaitStatus::Readable) continue;
+        if (status != net::WaitStatus::Readable) {
+            if (after_batch) after_batch();
+            continue;
+        }
         if (batched.drain() != BatchedRelay::DrainResult::Idle) break;
     }
 }

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <netinet/in.h>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,8 @@ struct BatchedRelayOptions {
     int send_stall_limit_ms = 1000;
     // Polled between calls; when set, the relay stops as soon as it can.
     const volatile std::sig_atomic_t* stop_requested = nullptr;
+    // Runs after each received batch has been handled and sent.
+    std::function<void()> after_batch;
 };
 
 struct BatchedRelayCounters {

@@ -1,10 +1,12 @@
 // confrelay: the conference relay without a window, for a Linux machine of
 // the LAN (it also builds as a Windows console program).
 //
-//   confrelay [--per-datagram] PORT
+//   confrelay [--per-datagram] [--members-only] [--transcript FILE] [--state FILE] PORT
 //
-// Reports go to stderr as "caption: text", each change of the participant
-// count to stdout as "participants: N". SIGINT or SIGTERM stops it.
+// Reports go to stderr as "caption: text" (the window's) or "confrelay: text"
+// (the service's own), each change of the participant count to stdout as
+// "participants: N". SIGINT or SIGTERM stops it; SIGHUP reopens the
+// transcript.
 //
 // On Linux the relay takes every waiting datagram in one call and sends the
 // resulting replies and broadcasts in large batches; --per-datagram keeps to
@@ -12,11 +14,15 @@
 // Both send the same datagrams in the same order.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "batched_path.h"
 #include "port_number.h"
+#include "relay_host.h"
 #include "relay_server.h"
+#include "relay_service.h"
 #include "text_codec.h"
 #include "ui_texts.h"
 #include "udp.h"
@@ -28,24 +34,6 @@ namespace {
 // a whole batch of broadcasts on its way to a slower interface.
 constexpr int kReceiveQueueBytes = 8 << 20;
 constexpr int kSendQueueBytes = 4 << 20;
-
-volatile std::sig_atomic_t g_stop_requested = 0;
-
-extern "C" void request_stop(int) { g_stop_requested = 1; }
-
-void install_stop_handlers() {
-#ifdef _WIN32
-    std::signal(SIGINT, request_stop);
-    std::signal(SIGTERM, request_stop);
-#else
-    // No SA_RESTART: the wait for the next datagram must end on a signal.
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-#endif
-}
 
 class ConsoleRelayView final : public conf::RelayView {
 public:
@@ -63,33 +51,120 @@ public:
     }
 };
 
+constexpr char kUsage[] =
+    "Usage: confrelay [--per-datagram] [--members-only] [--transcript FILE] [--state FILE] PORT\n";
+
+// Laid out for help2man, which builds the manual page confrelay(8) from it.
+constexpr char kHelpBody[] =
+    "Relay a Tavilo conference on UDP PORT: answer login requests and pass every line\n"
+    "to everyone who has logged in, as the conference server window does.\n"
+    "\n"
+    "Options:\n"
+    "  --per-datagram     receive one datagram at a time, as the window does,\n"
+    "                     instead of taking every waiting datagram at once (Linux)\n"
+    "  --members-only     take chat lines and leave notices only from a sender\n"
+    "                     (address and port) that holds a place; count the rest\n"
+    "                     and report them on standard error at most once a minute\n"
+    "  --transcript FILE  append every line the room hears to FILE, one JSON\n"
+    "                     object per line (time, sender, name, text in UTF-8)\n"
+    "  --state FILE       keep the participant table in FILE and load it at start,\n"
+    "                     so that a restarted relay carries on with the same room\n"
+    "  --help             display this help and exit\n"
+    "  --version          output version information and exit\n"
+    "\n"
+    "The relay writes \"participants: N\" to standard output whenever the number of\n"
+    "participants changes (with --state, first the number restored from FILE), and\n"
+    "its reports to standard error. SIGINT or SIGTERM stops it; SIGHUP reopens the\n"
+    "transcript file, for log rotation. Exit status: 0 after a stop, 1 when the\n"
+    "port cannot be opened or the socket fails, 2 for a usage error.\n";
+
+constexpr char kCopyright[] =
+    "Copyright (C) 2026 Tavilo.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
+
 struct CommandLine {
     std::uint16_t port = 0;
     bool per_datagram = false;
+    conf::ServiceOptions service;
 };
 
-bool parse_command_line(int argc, char** argv, CommandLine* command) {
+enum class Request { Serve, Help, Version };
+
+// GNU style: one line naming the fault and where to look, exit status 2.
+[[noreturn]] void usage_error(const std::string& what) {
+    std::fprintf(stderr, "confrelay: %s (try 'confrelay --help')\n", what.c_str());
+    std::exit(2);
+}
+
+// Accepts "--option VALUE" and "--option=VALUE".
+bool take_value(std::string_view argument, std::string_view option, int argc, char** argv, int* index,
+                std::string* value) {
+    if (argument == option) {
+        if (*index + 1 >= argc) usage_error("option '" + std::string(option) + "' requires a FILE");
+        *value = argv[++*index];
+    } else if (argument.size() > option.size() && argument.substr(0, option.size()) == option &&
+               argument[option.size()] == '=') {
+        *value = std::string(argument.substr(option.size() + 1));
+    } else {
+        return false;
+    }
+    if (value->empty()) usage_error("option '" + std::string(option) + "' requires a FILE");
+    return true;
+}
+
+Request parse_command_line(int argc, char** argv, CommandLine* command) {
+    std::string_view port_text;
     bool have_port = false;
+    bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (argument == "--per-datagram") {
-            command->per_datagram = true;
-        } else if (!have_port && conf::parse_port(argument, &command->port)) {
-            have_port = true;
+        // "-1" is a mistyped port, not an option.
+        const bool is_option = !options_ended && argument.size() > 1 && argument[0] == '-' &&
+                               (argument[1] < '0' || argument[1] > '9');
+        if (is_option) {
+            if (argument == "--") {
+                options_ended = true;
+            } else if (argument == "--help") {
+                return Request::Help;
+            } else if (argument == "--version") {
+                return Request::Version;
+            } else if (argument == "--per-datagram") {
+                command->per_datagram = true;
+            } else if (argument == "--members-only") {
+                command->service.members_only = true;
+            } else if (take_value(argument, "--transcript", argc, argv, &i, &command->service.transcript_path) ||
+                       take_value(argument, "--state", argc, argv, &i, &command->service.state_path)) {
+            } else {
+                usage_error("unrecognized option '" + std::string(argument) + "'");
+            }
+        } else if (have_port) {
+            usage_error("extra operand '" + std::string(argument) + "'");
         } else {
-            return false;
+            port_text = argument;
+            have_port = true;
         }
     }
-    return have_port;
+    if (!have_port) usage_error("missing PORT");
+    if (!conf::parse_port(port_text, &command->port)) {
+        usage_error("'" + std::string(port_text) + "': " + conf::cp932_for_terminal(conf::ui::kPortInvalid));
+    }
+    return Request::Serve;
+}
+
+void report(const std::string& text) {
+    std::fprintf(stderr, "confrelay: %s\n", text.c_str());
+    std::fflush(stderr);
 }
 
 // One receive per readiness event, as the window gets one read event per
 // waiting datagram.
-void serve_per_datagram(conf::RelayServer& relay) {
-    while (g_stop_requested == 0 && relay.socket_open()) {
+void serve_per_datagram(conf::RelayServer& relay, conf::RelayService& service) {
+    const volatile std::sig_atomic_t& stop_requested = conf::host::signal_flags().stop;
+    while (stop_requested == 0 && relay.socket_open()) {
         const conf::net::WaitStatus status = conf::net::wait_readable(relay.socket(), 500);
         if (status == conf::net::WaitStatus::Readable) relay.on_socket_event(conf::kReadEvent);
         else if (status == conf::net::WaitStatus::Failed) break;
+        service.tick();
     }
 }
 
@@ -97,27 +172,38 @@ void serve_per_datagram(conf::RelayServer& relay) {
 
 int main(int argc, char** argv) {
     CommandLine command;
-    if (!parse_command_line(argc, argv, &command)) {
-        std::fprintf(stderr, "%s\nusage: confrelay [--per-datagram] PORT\n",
-                     conf::cp932_for_terminal(conf::ui::kPortInvalid).c_str());
-        return 2;
+    switch (parse_command_line(argc, argv, &command)) {
+    case Request::Help:
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelpBody, stdout);
+        return 0;
+    case Request::Version:
+        std::printf("confrelay (%s) %s\n", conf::cp932_for_terminal(conf::ui::kCaptionSystem).c_str(),
+                    CONF_VERSION);
+        std::fputs(kCopyright, stdout);
+        return 0;
+    case Request::Serve:
+        break;
     }
-
+    conf::host::install_signal_handlers();
     ConsoleRelayView view;
     conf::RelayServer relay(view);
+    conf::RelayService service(relay, command.service, report);
+    // With a state file the first line on stdout is the count restored.
+    service.begin();
     relay.initialise_networking();
     if (!relay.start(command.port)) return 1;
     conf::net::set_buffer_sizes(relay.socket(), kReceiveQueueBytes, kSendQueueBytes);
-    install_stop_handlers();
     std::printf("listening on UDP port %u\n", static_cast<unsigned>(command.port));
     std::fflush(stdout);
 
     if (conf::batched_path_available() && !command.per_datagram) {
-        conf::serve_batched(relay, g_stop_requested);
+        conf::serve_batched(relay, conf::host::signal_flags().stop, [&service] { service.tick(); });
     } else {
-        serve_per_datagram(relay);
+        serve_per_datagram(relay, service);
     }
     const bool broken = !relay.socket_open();
     relay.stop();
+    service.finish();
     return broken ? 1 : 0;
 }

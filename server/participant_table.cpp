@@ -4,18 +4,40 @@
 
 namespace conf {
 
+namespace {
+
+void occupy(ParticipantSlot& slot, const net::SocketAddress& address, std::string_view name) {
+    const std::size_t length = name.size() < kMaxStoredName ? name.size() : kMaxStoredName;
+    slot.address = address;
+    slot.in_use = 1;
+    std::memcpy(slot.name, name.data(), length);
+    slot.name[length] = '\0';
+}
+
+}  // namespace
+
 bool ParticipantTable::add(const net::SocketAddress& address, std::string_view name) {
     for (ParticipantSlot& slot : slots_) {
         if (slot.in_use != 0) continue;
-        const std::size_t length = name.size() < kMaxStoredName ? name.size() : kMaxStoredName;
-        slot.address = address;
-        slot.in_use = 1;
-        std::memcpy(slot.name, name.data(), length);
-        slot.name[length] = '\0';
+        occupy(slot, address, name);
         ++in_use_;
         return true;
     }
     return false;
+}
+
+bool ParticipantTable::restore(int index, const net::SocketAddress& address, std::string_view name) {
+    if (index < 0 || index >= kSlots || slots_[index].in_use != 0) return false;
+    occupy(slots_[index], address, name);
+    ++in_use_;
+    return true;
+}
+
+const ParticipantSlot* ParticipantTable::find_endpoint(const net::SocketAddress& address) const {
+    for (const ParticipantSlot& slot : slots_) {
+        if (slot.in_use != 0 && net::same_endpoint(slot.address, address)) return &slot;
+    }
+    return nullptr;
 }
 
 bool ParticipantTable::remove(const net::SocketAddress& address, std::string_view name) {

@@ -39,6 +39,15 @@ public:
     // both match. Returns whether a slot was freed.
     bool remove(const net::SocketAddress& address, std::string_view name);
 
+    // The slot in use that holds exactly this endpoint (address and port),
+    // the lowest one if there are several; null when none does.
+    const ParticipantSlot* find_endpoint(const net::SocketAddress& address) const;
+
+    // Puts a participant back into a given slot, as a table read back from a
+    // file has it. Returns false when the index is out of range or the slot
+    // is taken. The name must already be cut to kMaxStoredName bytes.
+    bool restore(int index, const net::SocketAddress& address, std::string_view name);
+
     // Sends `text` to every slot in use, in slot order. Send failures are
     // the sender's business; the walk always visits every slot.
     void broadcast(DatagramSender& sender, std::string_view text) const;

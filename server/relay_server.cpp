@@ -91,10 +91,20 @@ void RelayServer::handle_datagram(std::string_view datagram, const net::SocketAd
                                   DatagramSender& out) {
     if (!datagram.empty() && datagram[0] == kLoginMark) {
         handle_login(datagram, sender, out);
-    } else if (!datagram.empty() && datagram[0] == kLeaveMark) {
-        handle_leave(datagram, sender, out);
+        return;
+    }
+    // Looked up only when someone needs it: the window's relay asks nothing.
+    const ParticipantSlot* place = members_only_ || observer_ != nullptr ? table_.find_endpoint(sender) : nullptr;
+    const bool leave = !datagram.empty() && datagram[0] == kLeaveMark;
+    if (members_only_ && place == nullptr) {
+        ++(leave ? drops_.leave_notices : drops_.lines);
+        drops_.last_sender = sender;
+        return;
+    }
+    if (leave) {
+        handle_leave(datagram, sender, place, out);
     } else {
-        table_.broadcast(out, datagram);
+        broadcast(HeardKind::Line, datagram, sender, place != nullptr ? place->name : nullptr, out);
     }
 }
 
@@ -109,17 +119,47 @@ void RelayServer::handle_login(std::string_view datagram, const net::SocketAddre
     }
     out.send_datagram(sender, text::kLoginAccepted);
     table_.add(sender, request.name);
-    table_.broadcast(out, compose_entry_notice(request.name).view());
+    table_changed();
+    // The name as stored, NUL-terminated for the observer.
+    char name[kMaxStoredName + 1] = {};
+    request.name.copy(name, kMaxStoredName);
+    broadcast(HeardKind::Entry, compose_entry_notice(request.name).view(), sender, name, out);
     view_.show_count(participant_count());
-    table_.broadcast(out, compose_first_line(request.name, request.text).view());
+    broadcast(HeardKind::FirstLine, compose_first_line(request.name, request.text).view(), sender, name, out);
 }
 
 void RelayServer::handle_leave(std::string_view datagram, const net::SocketAddress& sender,
-                               DatagramSender& out) {
-    if (table_.remove(sender, leave_notice_name(datagram))) view_.show_count(participant_count());
-    // Every leave notice is announced, matched or not; the notice carries
-    // the name as the participant sent it.
-    table_.broadcast(out, compose_exit_notice(datagram.substr(1)).view());
+                               const ParticipantSlot* place, DatagramSender& out) {
+    // A freed slot keeps its name, so the place found before the leave
+    // still names who held it.
+    const char* place_name = place != nullptr ? place->name : nullptr;
+    const bool freed = table_.remove(sender, leave_notice_name(datagram));
+    if (freed) {
+        table_changed();
+        view_.show_count(participant_count());
+    } else if (members_only_) {
+        ++drops_.leave_notices;
+        drops_.last_sender = sender;
+        return;
+    }
+    // Otherwise every leave notice is announced, matched or not; the notice
+    // carries the name as the participant sent it.
+    broadcast(HeardKind::Exit, compose_exit_notice(datagram.substr(1)).view(), sender, place_name, out);
+}
+
+void RelayServer::broadcast(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
+                            const char* place, DatagramSender& out) {
+    if (observer_ != nullptr) observer_->on_heard(kind, text, sender, place);
+    table_.broadcast(out, text);
+}
+
+void RelayServer::table_changed() {
+    if (observer_ != nullptr) observer_->on_table_changed();
+}
+
+void RelayServer::restore_table(const ParticipantTable& table) {
+    table_ = table;
+    view_.show_count(participant_count());
 }
 
 void RelayServer::stop() {

@@ -30,6 +30,34 @@ protected:
     ~RelayView() = default;
 };
 
+// What a broadcast announces.
+enum class HeardKind { Entry, FirstLine, Line, Exit };
+
+// Watches what the room hears and when its table changes; the console relay
+// keeps its transcript and its state file this way. The window has none.
+class RelayObserver {
+public:
+    // Called for every broadcast, in the order the broadcasts are sent.
+    // `sender` sent the datagram that caused it; `sender_place` is the name
+    // under which that endpoint (address and port) holds a place while the
+    // datagram is handled (for an entry, the place just taken; for an exit,
+    // the place held before the leave notice), or null.
+    virtual void on_heard(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
+                          const char* sender_place) = 0;
+    // A place was taken or freed.
+    virtual void on_table_changed() = 0;
+
+protected:
+    ~RelayObserver() = default;
+};
+
+// What members-only mode has refused to pass on since the relay started.
+struct MembersOnlyDrops {
+    std::uint64_t lines = 0;
+    std::uint64_t leave_notices = 0;
+    net::SocketAddress last_sender;
+};
+
 class RelayServer {
 public:
     explicit RelayServer(RelayView& view) : view_(view) {}
@@ -55,6 +83,19 @@ public:
 
     void stop();
 
+    // Null (the default) watches nothing.
+    void set_observer(RelayObserver* observer) { observer_ = observer; }
+
+    // Members only: chat lines and leave notices are taken only from an
+    // endpoint that holds a place, and an exit is announced only when the
+    // leave notice freed one. Login requests are answered from anyone.
+    void set_members_only(bool on) { members_only_ = on; }
+    const MembersOnlyDrops& members_only_drops() const { return drops_; }
+
+    // Replaces the table, as when it is read back after a restart. Shows the
+    // count but tells no observer: nothing has changed that is not on file.
+    void restore_table(const ParticipantTable& table);
+
     bool running() const { return running_; }
     bool socket_open() const { return socket_open_; }
     net::SocketHandle socket() const { return socket_; }
@@ -63,7 +104,11 @@ public:
 
 private:
     void handle_login(std::string_view datagram, const net::SocketAddress& sender, DatagramSender& out);
-    void handle_leave(std::string_view datagram, const net::SocketAddress& sender, DatagramSender& out);
+    void handle_leave(std::string_view datagram, const net::SocketAddress& sender, const ParticipantSlot* place,
+                      DatagramSender& out);
+    void broadcast(HeardKind kind, std::string_view text, const net::SocketAddress& sender, const char* place,
+                   DatagramSender& out);
+    void table_changed();
     void close_after_failure();
 
     RelayView& view_;
@@ -71,6 +116,9 @@ private:
     net::SocketHandle socket_ = net::kInvalidSocket;
     bool socket_open_ = false;
     bool running_ = false;
+    RelayObserver* observer_ = nullptr;
+    bool members_only_ = false;
+    MembersOnlyDrops drops_;
 };
 
 // Sends each datagram at once on a socket, ignoring failures as a broadcast

@@ -112,13 +112,13 @@ class BothPaths(unittest.TestCase):
 
     def test_the_flag_is_no_port_and_nothing_else_is_a_flag(self):
         port = str(free_udp_port())
-        for args in [("--per-datagram",), ("--fast", port), (port, port), ("--per-datagram", "0")]:
+        for args, message in [(("--per-datagram",), "missing PORT"), (("--fast", port), "unrecognized option"),
+                              ((port, port), "extra operand"), (("--per-datagram", "0"), PORT_MESSAGE_START)]:
             with self.subTest(args=args):
                 done = subprocess.run([ARGS.confrelay, *args], stdin=subprocess.DEVNULL, capture_output=True,
                                       timeout=30)
                 self.assertEqual(done.returncode, 2)
-                self.assertIn(PORT_MESSAGE_START, done.stderr.decode("utf-8"))
-
+                self.assertIn(message, done.stderr.decode("utf-8"))
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

@@ -58,38 +58,45 @@ def command(*args):
 
 
 class Relay:
-    """A running confrelay whose stdout lines are collected."""
+    """A running confrelay whose stdout and stderr are collected."""
 
-    def __init__(self, port):
+    def __init__(self, port, *options):
         self.port = port
-        self.proc = subprocess.Popen(command(port), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(command(*options, port), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         os.set_blocking(self.proc.stdout.fileno(), False)
+        os.set_blocking(self.proc.stderr.fileno(), False)
         self.out = b""
+        self.err = b""
         self.wait_for_output(b"listening", 60)
 
     def read_available(self):
+        # A Windows console program ends its lines with CR LF.
         chunk = self.proc.stdout.read()
         if chunk:
-            # A Windows console program ends its lines with CR LF.
             self.out = (self.out + chunk).replace(b"\r\n", b"\n")
+        chunk = self.proc.stderr.read()
+        if chunk:
+            self.err = (self.err + chunk).replace(b"\r\n", b"\n")
 
-    def wait_for_output(self, needle: bytes, timeout=10):
+    def wait_for_output(self, needle: bytes, timeout=10, stream="out"):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             self.read_available()
-            if needle in self.out:
+            if needle in getattr(self, stream):
                 return
             if self.proc.poll() is not None:
                 break
             time.sleep(0.05)
-        raise AssertionError(f"no {needle!r} from confrelay; got {self.out!r}")
+        raise AssertionError(f"no {needle!r} from confrelay; got {getattr(self, stream)!r}")
 
     def counts(self):
         self.read_available()
         return [int(line.split(b":")[1]) for line in self.out.splitlines() if line.startswith(b"participants:")]
 
     def stop(self):
+        if self.proc.stdout.closed:
+            return self.proc.returncode
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -97,6 +104,7 @@ class Relay:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.read_available()
         self.proc.stdout.close()
         self.proc.stderr.close()
         return self.proc.returncode
@@ -159,13 +167,52 @@ class ConfrelayArguments(unittest.TestCase):
     def run_relay(self, *args):
         return subprocess.run(command(*args), stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
 
+    def output(self, stream: bytes) -> str:
+        # A Windows console program writes code page 932 and ends lines with CR LF.
+        return stream.decode("cp932" if ARGS.runner else "utf-8").replace("\r\n", "\n")
+
+    def assert_usage_error(self, args, message):
+        done = self.run_relay(*args)
+        self.assertEqual(done.returncode, 2)
+        self.assertEqual(done.stdout, b"")
+        self.assertEqual(self.output(done.stderr), f"confrelay: {message} (try 'confrelay --help')\n")
+
     def test_anything_but_a_port_is_refused_with_the_port_message(self):
-        for args in [("0",), ("65536",), ("-1",), ("abc",), ("",), ()]:
+        for port in ["0", "65536", "-1", "abc", ""]:
+            with self.subTest(port=port):
+                self.assert_usage_error((port,), f"'{port}': {PORT_MESSAGE}")
+
+    def test_usage_errors_are_one_line_with_status_2(self):
+        cases = [((), "missing PORT"),
+                 (("--per-datagram",), "missing PORT"),
+                 (("--fast", "40000"), "unrecognized option '--fast'"),
+                 (("40000", "40001"), "extra operand '40001'"),
+                 (("40000", "--transcript"), "option '--transcript' requires a FILE"),
+                 (("--state=", "40000"), "option '--state' requires a FILE")]
+        for args, message in cases:
             with self.subTest(args=args):
-                done = self.run_relay(*args)
-                self.assertNotEqual(done.returncode, 0)
-                encoding = "cp932" if ARGS.runner else "utf-8"
-                self.assertIn(PORT_MESSAGE, done.stderr.decode(encoding))
+                self.assert_usage_error(args, message)
+
+    def test_help_and_version_go_to_stdout_with_status_0(self):
+        done = self.run_relay("--help")
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(done.stderr, b"")
+        help_text = self.output(done.stdout)
+        self.assertTrue(help_text.startswith(
+            "Usage: confrelay [--per-datagram] [--members-only] [--transcript FILE] [--state FILE] PORT\n"))
+        for option in ["--per-datagram", "--members-only", "--transcript FILE", "--state FILE", "--help",
+                       "--version"]:
+            self.assertRegex(help_text, r"\n  " + option + " ")
+        # Help wins over anything else on the line, as in GNU programs.
+        self.assertEqual(self.run_relay("--fast", "--help").returncode, 2)
+        self.assertEqual(self.run_relay("0", "--help").stdout, done.stdout)
+
+        done = self.run_relay("--version", "40000")
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(done.stderr, b"")
+        first_line, *rest = self.output(done.stdout).splitlines()
+        self.assertRegex(first_line, r"^confrelay \(Tavilo会議システム\) \d+\.\d+\.\d+$")
+        self.assertTrue(rest and rest[0].startswith("Copyright"))
 
     def test_a_port_in_use_reports_bind_error(self):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:

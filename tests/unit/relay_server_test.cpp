@@ -179,6 +179,32 @@ TEST_F(Relay, ALoginTwiceTakesTwoSlotsAndTwoLeavesFreeBoth) {
     EXPECT_TRUE(alice.drain().empty()) << "alice left twice and hears nothing more";
 }
 
+TEST_F(Relay, MembersOnlyTakesLinesAndLeavesOnlyFromAnEndpointWithAPlace) {
+    relay_.set_members_only(true);
+    LoopbackPeer alice, bob, alice_other_port;
+    login(alice, "alice");
+    login(bob, "bob");
+    alice.drain();
+
+    // Same machine as alice, another port, alice's name: still no place.
+    send(alice_other_port, "alice: forged");
+    send(alice_other_port, "#alice");
+    // bob holds a place, but his leave notice names nobody he could free.
+    send(bob, "#nobody");
+    EXPECT_TRUE(alice.drain().empty());
+    EXPECT_TRUE(bob.drain().empty());
+    EXPECT_EQ(relay_.participant_count(), 2u);
+    EXPECT_EQ(relay_.members_only_drops().lines, 1u);
+    EXPECT_EQ(relay_.members_only_drops().leave_notices, 2u);
+    EXPECT_TRUE(net::same_endpoint(relay_.members_only_drops().last_sender, bob.address()));
+
+    send(alice_other_port, "!carol+hi");
+    EXPECT_EQ(alice_other_port.drain().front(), text::kLoginAccepted) << "a login is answered from anyone";
+    send(alice_other_port, "#carol");
+    EXPECT_EQ(alice.drain(), (std::vector<std::string>{entry_notice("carol"), "carol :hi", exit_notice("carol")}));
+    EXPECT_EQ(relay_.participant_count(), 2u);
+}
+
 TEST_F(Relay, TheHundredAndFirstLoginIsRefusedWithTheRefusalOnly) {
     std::vector<std::unique_ptr<LoopbackPeer>> peers;
     for (int i = 0; i < kMaxParticipants; ++i) {

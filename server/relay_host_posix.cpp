@@ -1,0 +1,197 @@
+// POSIX signals and files (Linux).
+#ifndef _WIN32
+
+#include "relay_host.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace conf::host {
+namespace {
+
+// The transcript and the state are the room's record: the group of the
+// service may read them, nobody else.
+constexpr mode_t kFileMode = 0640;
+
+SignalFlags g_flags;
+
+extern "C" void on_stop_signal(int) { g_flags.stop = 1; }
+extern "C" void on_reopen_signal(int) { g_flags.reopen = 1; }
+
+void catch_signal(int number, void (*handler)(int)) {
+    // No SA_RESTART: the wait for the next datagram must end on a signal.
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(number, &action, nullptr);
+}
+
+int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+
+std::string describe(const std::string& what, int error_number) { return what + ": " + std::strerror(error_number); }
+
+bool write_fully(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace
+
+SignalFlags& signal_flags() { return g_flags; }
+
+void install_signal_handlers() {
+    catch_signal(SIGINT, on_stop_signal);
+    catch_signal(SIGTERM, on_stop_signal);
+    // The usual request to reopen log files after a rotation; harmless
+    // without a transcript.
+    catch_signal(SIGHUP, on_reopen_signal);
+}
+
+bool AppendFile::open(const std::string& path, std::string* error) {
+    close();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+    if (fd < 0) {
+        *error = describe("cannot open", errno);
+        return false;
+    }
+    handle_ = fd;
+    return true;
+}
+
+bool AppendFile::append(std::string_view bytes, std::string* error) {
+    if (!is_open()) {
+        *error = "not open";
+        return false;
+    }
+    const int fd = fd_of(handle_);
+    ssize_t written;
+    do {
+        written = ::write(fd, bytes.data(), bytes.size());
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(bytes.size())) return true;
+    if (written < 0) {
+        *error = describe("cannot write", errno);
+        return false;
+    }
+    // A full disk may take only the start of a record: cut it off again, so
+    // that the next record starts on a line of its own.
+    *error = "only part of a record could be written; the disk may be full";
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < written || ::ftruncate(fd, end - written) != 0) *error += " (and the part stays in the file)";
+    return false;
+}
+
+void AppendFile::close() {
+    if (!is_open()) return;
+    ::close(fd_of(handle_));
+    handle_ = kClosed;
+}
+
+ReadStatus read_file(const std::string& path, std::size_t limit, std::string* bytes, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return ReadStatus::Missing;
+        *error = describe("cannot open", errno);
+        return ReadStatus::Failed;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        *error = "not a file";
+        return ReadStatus::NotAFile;
+    }
+    std::string content;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            *error = describe("cannot read", errno);
+            ::close(fd);
+            return ReadStatus::Failed;
+        }
+        if (got == 0) break;
+        content.append(chunk, static_cast<std::size_t>(got));
+        if (content.size() > limit) {
+            *error = "larger than expected";
+            ::close(fd);
+            return ReadStatus::Failed;
+        }
+    }
+    ::close(fd);
+    *bytes = std::move(content);
+    return ReadStatus::Read;
+}
+
+bool replace_file(const std::string& path, std::string_view bytes, std::string* error) {
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        *error = "not a file";
+        return false;
+    }
+    const std::string temporary = path + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
+    if (fd < 0) {
+        *error = describe("cannot create " + temporary, errno);
+        return false;
+    }
+    if (!write_fully(fd, bytes) || ::fsync(fd) != 0) {
+        *error = describe("cannot write " + temporary, errno);
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    if (::close(fd) != 0) {
+        *error = describe("cannot write " + temporary, errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        *error = describe("cannot rename " + temporary + " over it", errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The rename itself is only durable once the folder is.
+    const std::string folder = folder_of(path);
+    const int folder_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd < 0 || ::fsync(folder_fd) != 0) {
+        *error = describe("cannot flush its folder " + folder, errno);
+        if (folder_fd >= 0) ::close(folder_fd);
+        return false;
+    }
+    ::close(folder_fd);
+    return true;
+}
+
+bool rename_file(const std::string& from, const std::string& to, std::string* error) {
+    struct stat existing {};
+    if (::stat(to.c_str(), &existing) == 0) {
+        *error = to + " already exists";
+        return false;
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        *error = describe("cannot rename it to " + to, errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace conf::host
+
+#endif  // !_WIN32

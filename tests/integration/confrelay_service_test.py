@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""confrelay as an office service: its transcript, its state file across a
+kill and a restart, and members-only mode, as processes talked to over UDP on
+127.0.0.1. Runs natively and under Wine (--runner); what needs POSIX signals
+or /dev/full runs natively only."""
+import argparse
+import datetime
+import functools
+import glob
+import json
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import unittest
+
+import confrelay_test
+from confrelay_test import LOGIN_ACCEPTED, Peer, Relay, entry, exit_notice, free_udp_port
+
+ARGS = None
+
+SATO, SUZUKI, TANAKA = ("佐藤".encode("cp932"), "鈴木".encode("cp932"), "田中".encode("cp932"))
+
+
+def login(name: bytes, text: bytes = b"hi") -> bytes:
+    return b"!" + name + b"+" + text
+
+
+def endpoint(peer: Peer) -> str:
+    return "%s:%d" % peer.sock.getsockname()
+
+
+def native_only(reason):
+    """For what a program under Wine cannot meet: POSIX signals, /dev/full."""
+    def decorate(test):
+        @functools.wraps(test)
+        def run(self):
+            if ARGS.runner or os.name != "posix":
+                self.skipTest(reason)
+            return test(self)
+        return run
+    return decorate
+
+
+class Service(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="confrelay-service-")
+        self.relays = []
+        self.peers = []
+
+    def tearDown(self):
+        for relay in self.relays:
+            relay.stop()
+        for peer in self.peers:
+            peer.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def start(self, port, *options):
+        relay = Relay(port, *options)
+        self.relays.append(relay)
+        return relay
+
+    def peer(self):
+        peer = Peer()
+        self.peers.append(peer)
+        return peer
+
+    def records(self, path):
+        with open(path, "rb") as transcript:
+            lines = transcript.read().split(b"\n")
+        self.assertEqual(lines[-1], b"", "every record ends its line")
+        return [json.loads(line) for line in lines[:-1]]
+
+    def test_after_kill_9_a_restart_with_the_same_state_file_carries_on_the_room(self):
+        port, state, transcript = free_udp_port(), self.path("40000.state"), self.path("40000.jsonl")
+        options = ("--members-only", "--state", state, "--transcript", transcript)  # as the packaged unit runs it
+        relay = self.start(port, *options)
+        self.assertTrue(relay.out.startswith(b"participants: 0\n"), relay.out)
+        sato, suzuki, tanaka = self.peer(), self.peer(), self.peer()
+        for peer, name in [(sato, SATO), (suzuki, SUZUKI), (tanaka, TANAKA)]:
+            peer.send(login(name), port)
+            self.assertEqual(peer.receive_all()[0], LOGIN_ACCEPTED)
+        tanaka.send(b"#" + TANAKA, port)
+        self.assertEqual(sato.receive_all()[-1], exit_notice(TANAKA))
+        # Handled after the leave's batch was written: the file is up to date.
+        sato.send(SATO + b": " + "始めます".encode("cp932"), port)
+        self.assertEqual(suzuki.receive_all()[-1], SATO + b": " + "始めます".encode("cp932"))
+        sato.receive_all()
+
+        relay.proc.kill()
+        relay.proc.wait()
+        relay = self.start(port, *options)
+        self.assertTrue(relay.out.startswith(b"participants: 2\n"), relay.out)
+
+        line = SATO + b": " + "再起動しましたか".encode("cp932")
+        sato.send(line, port)
+        self.assertEqual(suzuki.receive_all(), [line])
+        self.assertEqual(sato.receive_all(), [line])
+        suzuki.send(b"#" + SUZUKI, port)
+        self.assertEqual(sato.receive_all(), [exit_notice(SUZUKI)])
+        relay.wait_for_output(b"participants: 1\n")
+        sato.send(b"after", port)
+        self.assertEqual(sato.receive_all(), [b"after"])
+        self.assertEqual(suzuki.receive_all(quiet=0.2, first_wait=0.5), [], "a restored place was freed")
+        self.assertEqual(tanaka.receive_all(quiet=0.2, first_wait=0.5), [], "a place freed before the kill stays free")
+
+        kinds = [record["kind"] for record in self.records(transcript)]
+        self.assertEqual(kinds, ["entry", "first"] * 3 + ["exit", "line", "line", "exit", "line"],
+                         "both runs append to one transcript")
+
+    def test_a_state_file_that_is_not_a_valid_table_is_set_aside_and_the_relay_starts_empty(self):
+        valid = (b'{"format":"confrelay participant table","version":1,"participants":'
+                 b'[{"slot":0,"address":"127.0.0.1","port":5,"name":"a","name_cp932":"61"}]}\n')
+        cases = {"garbage": b"\x00\xff\x82 not a table",
+                 "truncated": valid[:len(valid) // 2],
+                 "wrong version": valid.replace(b'"version":1', b'"version":2')}
+        for kind, content in cases.items():
+            with self.subTest(kind=kind):
+                state = self.path(kind.replace(" ", "-") + ".state")
+                with open(state, "wb") as bad:
+                    bad.write(content)
+                port = free_udp_port()
+                relay = self.start(port, "--state", state)
+                self.assertTrue(relay.out.startswith(b"participants: 0\n"), relay.out)
+                relay.wait_for_output(b"not a valid participant table", stream="err")
+                set_aside = glob.glob(glob.escape(state) + ".bad-*")
+                self.assertEqual(len(set_aside), 1)
+                with open(set_aside[0], "rb") as kept:
+                    self.assertEqual(kept.read(), content)
+
+                alice = self.peer()
+                alice.send(login(b"alice"), port)
+                self.assertEqual(alice.receive_all()[0], LOGIN_ACCEPTED)
+                # Handled after the login's batch was written.
+                alice.send(b"written by now", port)
+                self.assertEqual(alice.receive_all()[-1], b"written by now")
+                with open(state, "rb") as written:
+                    table = json.loads(written.read())
+                self.assertEqual([(p["slot"], p["port"], p["name_cp932"]) for p in table["participants"]],
+                                 [(0, alice.sock.getsockname()[1], b"alice".hex())])
+                self.assertIsNone(relay.proc.poll())
+
+    def test_a_folder_given_as_the_state_file_is_left_where_it_is(self):
+        port, folder = free_udp_port(), self.path("state-folder")
+        os.mkdir(folder)
+        relay = self.start(port, "--state", folder)
+        relay.wait_for_output(b"not a file", stream="err")
+        alice = self.peer()
+        alice.send(login(b"alice"), port)
+        self.assertEqual(alice.receive_all()[0], LOGIN_ACCEPTED)
+        self.assertTrue(os.path.isdir(folder))
+        self.assertEqual(glob.glob(glob.escape(folder) + "*"), [folder])
+
+    def test_the_transcript_of_a_japanese_conversation(self):
+        port, transcript = free_udp_port(), self.path("room.jsonl")
+        self.start(port, "--transcript", transcript)
+        sato, suzuki, stranger = self.peer(), self.peer(), self.peer()
+        sato.send(login(SATO, "こんにちは".encode("cp932")), port)
+        sato.receive_all()
+        suzuki.send(login(SUZUKI, "よろしく".encode("cp932")), port)
+        suzuki.receive_all()
+        said = [(sato, SATO + b": " + "表示ソフト～".encode("cp932")),   # 0x5C as a trail byte, and 81 60
+                (sato, SUZUKI + b": " + "賛成です".encode("cp932")),      # 佐藤 speaking as 鈴木
+                (stranger, TANAKA + b": \x82\x20ok\xff")]                 # bytes that are not code page 932
+        for peer, line in said:
+            peer.send(line, port)
+            self.assertEqual(suzuki.receive_all()[-1], line)
+        suzuki.send(b"#" + SUZUKI, port)
+        self.assertEqual(sato.receive_all()[-1], exit_notice(SUZUKI))
+
+        # Written before the relay sent what the peers received: no need to stop it.
+        records = self.records(transcript)
+        fields = [(r["kind"], r["from"], r["member"], r["text"]) for r in records]
+        s, z, x = endpoint(sato), endpoint(suzuki), endpoint(stranger)
+        self.assertEqual(fields, [
+            ("entry", s, "佐藤", "佐藤さんが入室しました"),
+            ("first", s, "佐藤", "佐藤 :こんにちは"),
+            ("entry", z, "鈴木", "鈴木さんが入室しました"),
+            ("first", z, "鈴木", "鈴木 :よろしく"),
+            ("line", s, "佐藤", "佐藤: 表示ソフト～"),
+            ("line", s, "佐藤", "鈴木: 賛成です"),
+            ("line", x, None, "田中: \ufffd ok\ufffd"),
+            ("exit", z, "鈴木", "鈴木さんが退室しました"),
+        ])
+        now = datetime.datetime.now(datetime.timezone.utc)
+        for record in records:
+            written = datetime.datetime.fromisoformat(record["time"])
+            self.assertIsNotNone(written.utcoffset(), record["time"])
+            self.assertLess(abs((now - written).total_seconds()), 120)
+        if not ARGS.runner:
+            self.assertEqual(os.stat(transcript).st_mode & 0o777, 0o640)
+
+    @native_only("SIGHUP")
+    def test_sighup_reopens_the_transcript_for_log_rotation(self):
+        port, transcript = free_udp_port(), self.path("room.jsonl")
+        relay = self.start(port, "--transcript", transcript)
+        alice = self.peer()
+        alice.send(login(b"alice"), port)
+        alice.send(b"before", port)
+        self.assertEqual(alice.receive_all()[-1], b"before")
+        os.rename(transcript, transcript + ".1")
+        relay.proc.send_signal(signal.SIGHUP)
+        alice.send(b"after", port)
+        self.assertEqual(alice.receive_all(), [b"after"])
+        self.assertEqual([r["text"] for r in self.records(transcript + ".1")], ["aliceさんが入室しました", "alice :hi", "before"])
+        self.assertEqual([r["text"] for r in self.records(transcript)], ["after"])
+        self.assertIsNone(relay.proc.poll())
+        relay.read_available()
+        self.assertEqual(relay.err, b"")
+
+    @native_only("/dev/full")
+    def test_a_transcript_that_cannot_be_written_is_reported_once_and_the_room_goes_on(self):
+        port = free_udp_port()
+        relay = self.start(port, "--transcript", "/dev/full")
+        alice, bob = self.peer(), self.peer()
+        alice.send(login(b"alice"), port)
+        bob.send(login(b"bob"), port)
+        for i in range(3):
+            bob.send(b"line %d" % i, port)
+        self.assertEqual(alice.receive_all()[-3:], [b"line 0", b"line 1", b"line 2"])
+        self.assertEqual(relay.stop(), 0)
+        err = relay.err.decode()
+        self.assertEqual(err.count("No space left on device"), 1, err)
+        self.assertTrue(err.endswith("confrelay: transcript /dev/full: 7 records lost\n"), err)
+
+    def test_a_transcript_that_can_be_written_again_says_how_many_records_were_lost(self):
+        port, folder = free_udp_port(), self.path("not-yet")
+        transcript = os.path.join(folder, "room.jsonl")
+        relay = self.start(port, "--transcript", transcript)
+        relay.wait_for_output(b"cannot open", stream="err")
+        alice = self.peer()
+        alice.send(login(b"alice"), port)
+        self.assertEqual(len(alice.receive_all()), 3)
+        os.mkdir(folder)
+        alice.send(b"recorded", port)
+        self.assertEqual(alice.receive_all(), [b"recorded"])
+        self.assertEqual([r["text"] for r in self.records(transcript)], ["recorded"])
+        relay.wait_for_output(b"written again after 2 lost records", stream="err")
+
+    def test_members_only_hears_no_stranger_and_lets_no_stranger_free_a_place(self):
+        port = free_udp_port()
+        relay = self.start(port, "--members-only")
+        sato, suzuki, stranger = self.peer(), self.peer(), self.peer()
+        sato.send(login(SATO), port)
+        suzuki.send(login(SUZUKI), port)
+        stranger.send(TANAKA + b": " + "聞こえますか".encode("cp932"), port)
+        stranger.send(b"#" + SATO, port)
+        stranger.send(b"#" + SUZUKI, port)
+        relay.wait_for_output(b"members only: dropped", stream="err")
+        self.assertIn(b"the last from " + endpoint(stranger).encode(), relay.err)
+
+        member_line = SUZUKI + b": " + "聞こえます".encode("cp932")
+        suzuki.send(member_line, port)
+        self.assertEqual(sato.receive_all(), [LOGIN_ACCEPTED, entry(SATO), SATO + b" :hi", entry(SUZUKI),
+                                              SUZUKI + b" :hi", member_line], "nothing of the stranger's was heard")
+        self.assertEqual(stranger.receive_all(quiet=0.2, first_wait=0.5), [])
+        suzuki.send(b"#" + SUZUKI, port)
+        self.assertEqual(sato.receive_all(), [exit_notice(SUZUKI)])
+        relay.wait_for_output(b"participants: 1\n")
+        self.assertEqual(relay.counts(), [1, 2, 1], "only the member's own leave notice freed a place")
+        # A stranger gets a place by logging in, like anyone.
+        stranger.send(login(TANAKA), port)
+        self.assertEqual(stranger.receive_all(), [LOGIN_ACCEPTED, entry(TANAKA), TANAKA + b" :hi"])
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--confrelay", required=True)
+    parser.add_argument("--runner", action="append", default=[],
+                        help="command (and its arguments) that runs the program, e.g. the Wine runner")
+    ARGS, rest = parser.parse_known_args()
+    confrelay_test.ARGS = ARGS
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
