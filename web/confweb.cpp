@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "gateway.h"
+#include "gnu_command_line.h"
 #include "port_number.h"
 
 namespace {
@@ -31,10 +32,7 @@ constexpr const char* kHelp =
     "SIGINT or SIGTERM makes every browser participant leave the conference,\n"
     "closes the browsers' connections and ends the program.\n";
 
-int usage_error(const std::string& problem) {
-    std::fprintf(stderr, "confweb: %s (try 'confweb --help')\n", problem.c_str());
-    return 2;
-}
+int usage_error(const std::string& problem) { return conf::gnu::usage_error("confweb", problem); }
 
 // HOST:PORT at the last colon.
 bool split_host_port(std::string_view text, bool port_zero_allowed, std::string* host, std::uint16_t* port) {
@@ -61,7 +59,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (argument == "--version") {
-            std::printf("confweb (TaviloConference) %s\n", CONF_VERSION);
+            conf::gnu::print_version("confweb");
             return 0;
         }
         std::string_view option = argument;

@@ -401,7 +401,7 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("--listen ADDRESS:PORT", shown.stdout)
         version = self.run_confweb("--version")
         self.assertEqual(version.returncode, 0)
-        self.assertRegex(version.stdout, r"^confweb \(\w+\) \d+\.\d+\.\d+\n$")
+        self.assertRegex(version.stdout, r"^confweb \(Tavilo会議システム\) \d+\.\d+\.\d+\n")
         for args in ((), ("--relay", "127.0.0.1"), ("--relay", "127.0.0.1:0"), ("--relay",),
                      ("--relay", "h:1", "--listen", "1.2.3.4:x"), ("--relay", "h:1", "--frobnicate"),
                      ("--relay", "127.0.0.1:1", "--listen", "localhost:0")):
