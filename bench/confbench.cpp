@@ -22,19 +22,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "gnu_command_line.h"
 #include "load_run.h"
 #include "port_number.h"
 #include "relay_process.h"
 
-#ifndef CONF_DEFAULT_RELAY
-#define CONF_DEFAULT_RELAY "confrelay"
+// Where the relays are, relative to confbench's own folder: comma-separated
+// string literals, the installed place first (see bench/CMakeLists.txt).
+#ifndef CONF_RELAY_CANDIDATES
+#define CONF_RELAY_CANDIDATES "confrelay"
 #endif
-#ifndef CONF_DEFAULT_REFERENCE
-#define CONF_DEFAULT_REFERENCE "reference_relay"
+#ifndef CONF_REFERENCE_CANDIDATES
+#define CONF_REFERENCE_CANDIDATES "reference_relay"
 #endif
 
 namespace {
@@ -53,7 +57,7 @@ struct Subject {
 struct Options {
     LoadSettings load;
     std::vector<Subject> subjects;  // the reference relay first, when there is one
-    std::string reference_program = CONF_DEFAULT_REFERENCE;
+    std::string reference_program;  // empty: the one installed or built with confbench
     bool with_reference = true;
     int runs = 20;
     int latency_runs = 4;
@@ -62,27 +66,46 @@ struct Options {
     bool check = false;
 };
 
-void print_usage() {
-    std::fprintf(stderr,
-                 "usage: confbench [options]\n"
-                 "  --relay \"PROGRAM [ARGS]\"  a relay to measure, started as PROGRAM ARGS PORT; repeatable\n"
-                 "                            (default: confrelay, then confrelay --per-datagram)\n"
-                 "  --port PORT               measure a relay already running on 127.0.0.1:PORT\n"
-                 "  --reference PROGRAM       the reference relay (default: reference_relay of this build)\n"
-                 "  --no-reference            measure without the reference relay (no ratios)\n"
-                 "  --receivers N             participants that log in and receive (default 100)\n"
-                 "  --senders N               sockets that send lines (default 1)\n"
-                 "  --payload BYTES           bytes per line, 14 to 1023 (default 64)\n"
-                 "  --window LINES            lines in flight per sender (default 256)\n"
-                 "  --lines N                 lines per sender in one throughput slice (default 600)\n"
-                 "  --runs N                  throughput slices per relay, taken in turns (default 20)\n"
-                 "  --latency-rate LINES      lines per second while measuring latency (default 200)\n"
-                 "  --latency-seconds S       of one latency turn (default 0.4)\n"
-                 "  --latency-runs N          latency turns per relay (default 4)\n"
-                 "  --no-pin                  leave the placement on cores to the system\n"
-                 "  --check                   exit 1 on any lost, duplicated or malformed line or an\n"
-                 "                            implausible figure\n");
-}
+// What help2man turns into the man page, so kept in its layout.
+constexpr char kHelp[] =
+    "Usage: confbench [OPTION]...\n"
+    "Measure conference relays under load on 127.0.0.1: throughput, loss and\n"
+    "latency, with receivers that log in through the real protocol.\n"
+    "\n"
+    "All relays under test are started side by side and take turns, one slice of\n"
+    "lines each per run, so that the machine's other work weighs on all of them\n"
+    "alike; every figure is also given as the median of its per-run ratios to the\n"
+    "reference relay. Without --relay or --port it measures confrelay and\n"
+    "confrelay --per-datagram, found beside confbench.\n"
+    "\n"
+    "      --relay \"PROGRAM [ARGS]\"  a relay to measure, started as PROGRAM ARGS PORT;\n"
+    "                              repeatable\n"
+    "      --port PORT             measure a relay already running on 127.0.0.1:PORT\n"
+    "      --reference PROGRAM     the reference relay (default: the one installed\n"
+    "                              with confbench)\n"
+    "      --no-reference          measure without the reference relay (no ratios)\n"
+    "      --receivers N           participants that log in and receive (default 100)\n"
+    "      --senders N             sockets that send lines (default 1)\n"
+    "      --payload BYTES         bytes per line, 14 to 1023 (default 64)\n"
+    "      --window LINES          lines in flight per sender (default 256)\n"
+    "      --lines N               lines per sender in one throughput slice\n"
+    "                              (default 600)\n"
+    "      --runs N                throughput slices per relay, taken in turns\n"
+    "                              (default 20)\n"
+    "      --latency-rate LINES    lines per second while measuring latency\n"
+    "                              (default 200)\n"
+    "      --latency-seconds S     length of one latency turn (default 0.4)\n"
+    "      --latency-runs N        latency turns per relay (default 4)\n"
+    "      --no-pin                leave the placement on cores to the system\n"
+    "      --check                 exit 1 on any lost, duplicated or malformed line\n"
+    "                              or an implausible figure\n"
+    "      --help                  display this help and exit\n"
+    "      --version               output version information and exit\n"
+    "\n"
+    "Exit status:\n"
+    " 0  measured (and with --check, every check passed)\n"
+    " 1  a check failed\n"
+    " 2  a usage error\n";
 
 std::vector<std::string> split_words(const std::string& text) {
     std::istringstream words(text);
@@ -112,63 +135,121 @@ bool number_argument(const char* text, double low, double high, double* value) {
     return true;
 }
 
-bool parse_options(int argc, char** argv, Options* options) {
+// The numeric options, their ranges and where each goes.
+struct NumericOption {
+    const char* name;
+    double low, high;
+    void (*store)(Options*, double);
+};
+
+const NumericOption* numeric_option(const std::string& option) {
+    static const NumericOption table[] = {
+        {"--receivers", 1, 1000, [](Options* o, double n) { o->load.receivers = static_cast<int>(n); }},
+        {"--senders", 1, 99, [](Options* o, double n) { o->load.senders = static_cast<int>(n); }},
+        {"--payload", 14, 1023, [](Options* o, double n) { o->load.payload = static_cast<std::size_t>(n); }},
+        {"--window", 1, 100000, [](Options* o, double n) { o->load.window = static_cast<int>(n); }},
+        {"--lines", 1, 1e7, [](Options* o, double n) { o->load.slice_lines = static_cast<std::int64_t>(n); }},
+        {"--runs", 1, 10000, [](Options* o, double n) { o->runs = static_cast<int>(n); }},
+        {"--latency-rate", 1, 100000, [](Options* o, double n) { o->load.latency_rate = n; }},
+        {"--latency-seconds", 0.01, 600, [](Options* o, double n) { o->latency_seconds = n; }},
+        {"--latency-runs", 1, 1000, [](Options* o, double n) { o->latency_runs = static_cast<int>(n); }},
+    };
+    for (const NumericOption& entry : table)
+        if (option == entry.name) return &entry;
+    return nullptr;
+}
+
+// The relays of an installed confbench are beside it (confrelay) and in the
+// package's own folder (the reference relay); in the build tree, in the
+// folders they are built in. The first that exists is taken.
+std::string program_near_us(const char* const* candidates, std::size_t count) {
+    std::string here;
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length > 0) {
+        here.assign(path, static_cast<std::size_t>(length));
+        here.erase(here.rfind('/') + 1);
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        if (::access((here + candidates[i]).c_str(), X_OK) == 0) return here + candidates[i];
+    return here + candidates[0];
+}
+
+std::string default_relay() {
+    const char* const candidates[] = {CONF_RELAY_CANDIDATES};
+    return program_near_us(candidates, std::size(candidates));
+}
+
+std::string default_reference() {
+    const char* const candidates[] = {CONF_REFERENCE_CANDIDATES};
+    return program_near_us(candidates, std::size(candidates));
+}
+
+// Returns -1 to go on with `options`, else the exit status for main.
+int parse_options(int argc, char** argv, Options* options) {
     std::vector<Subject> relays;
+    auto usage_error = [](const std::string& problem) { return conf::gnu::usage_error("confbench", problem); };
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        const bool has_value = i + 1 < argc;
-        double number = 0;
-        auto numeric = [&](double low, double high) {
-            return has_value && number_argument(argv[++i], low, high, &number);
-        };
-        if (option == "--relay" && has_value) {
+        if (option == "--help") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (option == "--version") {
+            conf::gnu::print_version("confbench");
+            return 0;
+        }
+        if (option == "--no-reference") {
+            options->with_reference = false;
+            continue;
+        }
+        if (option == "--no-pin") {
+            options->pin = false;
+            continue;
+        }
+        if (option == "--check") {
+            options->check = true;
+            continue;
+        }
+        const NumericOption* numeric = numeric_option(option);
+        if (option != "--relay" && option != "--port" && option != "--reference" && numeric == nullptr)
+            return usage_error(conf::gnu::looks_like_option(option) ? "unrecognized option '" + option + "'"
+                                                                     : "unexpected argument '" + option + "'");
+        if (i + 1 >= argc) return usage_error("option '" + option + "' needs a value");
+        const std::string value = argv[++i];
+        if (option == "--relay") {
             Subject subject;
-            subject.command = split_words(argv[++i]);
-            if (subject.command.empty()) return false;
+            subject.command = split_words(value);
+            if (subject.command.empty()) return usage_error("--relay needs a program");
             subject.label = label_of(subject.command);
             relays.push_back(subject);
-        } else if (option == "--port" && has_value) {
+        } else if (option == "--port") {
             Subject subject;
-            if (!conf::parse_port(argv[++i], &subject.port)) return false;
+            if (!conf::parse_port(value, &subject.port))
+                return usage_error("--port needs a port from 1 to 65535, not '" + value + "'");
             subject.label = "relay on port " + std::to_string(subject.port);
             relays.push_back(subject);
-        } else if (option == "--reference" && has_value) {
-            options->reference_program = argv[++i];
-        } else if (option == "--no-reference") {
-            options->with_reference = false;
-        } else if (option == "--receivers" && numeric(1, 1000)) {
-            options->load.receivers = static_cast<int>(number);
-        } else if (option == "--senders" && numeric(1, 99)) {
-            options->load.senders = static_cast<int>(number);
-        } else if (option == "--payload" && numeric(14, 1023)) {
-            options->load.payload = static_cast<std::size_t>(number);
-        } else if (option == "--window" && numeric(1, 100000)) {
-            options->load.window = static_cast<int>(number);
-        } else if (option == "--lines" && numeric(1, 1e7)) {
-            options->load.slice_lines = static_cast<std::int64_t>(number);
-        } else if (option == "--runs" && numeric(1, 10000)) {
-            options->runs = static_cast<int>(number);
-        } else if (option == "--latency-rate" && numeric(1, 100000)) {
-            options->load.latency_rate = number;
-        } else if (option == "--latency-seconds" && numeric(0.01, 600)) {
-            options->latency_seconds = number;
-        } else if (option == "--latency-runs" && numeric(1, 1000)) {
-            options->latency_runs = static_cast<int>(number);
-        } else if (option == "--no-pin") {
-            options->pin = false;
-        } else if (option == "--check") {
-            options->check = true;
+        } else if (option == "--reference") {
+            options->reference_program = value;
         } else {
-            return false;
+            double number = 0;
+            if (!number_argument(value.c_str(), numeric->low, numeric->high, &number)) {
+                char range[64];
+                std::snprintf(range, sizeof range, "%g to %g", numeric->low, numeric->high);
+                return usage_error(option + " needs a number from " + range + ", not '" + value + "'");
+            }
+            numeric->store(options, number);
         }
     }
     if (relays.empty()) {
-        relays.push_back({"confrelay", {CONF_DEFAULT_RELAY}, 0});
-        relays.push_back({"confrelay --per-datagram", {CONF_DEFAULT_RELAY, "--per-datagram"}, 0});
+        const std::string relay = default_relay();
+        relays.push_back({"confrelay", {relay}, 0});
+        relays.push_back({"confrelay --per-datagram", {relay, "--per-datagram"}, 0});
     }
+    if (options->reference_program.empty()) options->reference_program = default_reference();
     if (options->with_reference) options->subjects.push_back({"reference relay", {options->reference_program}, 0});
     options->subjects.insert(options->subjects.end(), relays.begin(), relays.end());
-    return true;
+    return -1;
 }
 
 double median(std::vector<double> values) {
@@ -289,10 +370,7 @@ std::string format_number(double value, const char* format) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parse_options(argc, argv, &options)) {
-        print_usage();
-        return 2;
-    }
+    if (const int status = parse_options(argc, argv, &options); status >= 0) return status;
 
     int relay_cpu = -1;
     std::string placement = "placement on cores left to the system";

@@ -51,10 +51,17 @@ double process_cpu_seconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// The fields are fixed-width: the last `count` decimal digits of `value`,
+// written without a terminator, the reverse of digits() below.
+void put_digits(char* out, std::size_t count, std::int64_t value) {
+    for (std::size_t i = count; i > 0; --i, value /= 10) out[i - 1] = static_cast<char>('0' + value % 10);
+}
+
 void compose_line(char* out, std::size_t payload, int sender, std::int64_t number) {
-    char header[kLineHeader + 1];
-    std::snprintf(header, sizeof header, "L%02d:%010lld", sender, static_cast<long long>(number));
-    std::memcpy(out, header, kLineHeader);
+    out[0] = 'L';
+    put_digits(out + 1, 2, sender);
+    out[3] = ':';
+    put_digits(out + 4, 10, number);
     std::memset(out + kLineHeader, '.', payload - kLineHeader);
 }
 

@@ -89,10 +89,7 @@ void ClientCore::send() {
         report(ui::kInputEmpty);
         return;
     }
-    // The flag falls before the outcome is known: a failed first line is
-    // not sent as a login request a second time.
-    const Line line = first_send_ ? compose_login_request(name_, input) : compose_chat_line(name_, input);
-    first_send_ = false;
+    const Line line = session_.compose(name_, input);
     if (!socket_open_ || network_.send_to(socket_, line.c_str(), line.size(), server_address_) != net::SendStatus::Sent) {
         report(ui::kSendFailed);
         return;
@@ -130,9 +127,9 @@ void ClientCore::on_socket_event(std::uintptr_t event_param) {
 }
 
 void ClientCore::handle_datagram(std::string_view datagram) {
-    if (datagram == text::kLoginAccepted) logged_in_ = true;
+    const ClientSession::Heard heard = session_.hear(datagram);
     show_received_line(datagram);
-    if (datagram == text::kCapacityRefusal) {
+    if (heard == ClientSession::Heard::CapacityRefusal) {
         report(ui::kLoginLater);
         return_to_not_joined();
     }
@@ -153,13 +150,12 @@ void ClientCore::show_received_line(std::string_view datagram) {
 
 void ClientCore::return_to_not_joined() {
     // The socket stays open and registered until the next join replaces
-    // it; the logged-in flag is left alone.
+    // it; the session has made the next line a login request again.
     joined_ = false;
     view_.enable_control(IDC_SEND, false);
     view_.enable_control(IDC_JOIN, true);
     set_fields_read_only(false);
     view_.focus_control(IDC_JOIN);
-    first_send_ = true;
 }
 
 void ClientCore::set_fields_read_only(bool read_only) {
@@ -178,11 +174,9 @@ bool ClientCore::close_current_socket() {
 
 void ClientCore::leave() {
     if (!socket_open_) return;
-    if (logged_in_) {
-        const Line notice = compose_leave_notice(name_);
+    Line notice;
+    if (session_.take_leave_notice(name_, &notice))
         network_.send_to(socket_, notice.c_str(), notice.size(), server_address_);
-        logged_in_ = false;
-    }
     joined_ = false;
     if (!close_current_socket()) report(ui::kCloseFailed);
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "client_ids.h"
+#include "client_session.h"
 #include "conversation_log.h"
 #include "udp.h"
 
@@ -82,8 +83,8 @@ public:
     bool joined() const { return joined_; }
     bool socket_open() const { return socket_open_; }
     net::SocketHandle socket() const { return socket_; }
-    bool logged_in() const { return logged_in_; }
-    bool next_line_is_login_request() const { return first_send_; }
+    bool logged_in() const { return session_.logged_in(); }
+    bool next_line_is_login_request() const { return session_.next_line_is_login_request(); }
     const net::SocketAddress& server_address() const { return server_address_; }
     const ConversationLog& log() const { return log_; }
 
@@ -106,8 +107,7 @@ private:
     net::SocketHandle socket_ = net::kInvalidSocket;
     bool socket_open_ = false;
     bool joined_ = false;
-    bool first_send_ = true;
-    bool logged_in_ = false;
+    ClientSession session_;
     bool report_open_ = false;
     // Where every line goes: the address resolved at join, whoever else
     // sends to us.

@@ -2,6 +2,7 @@
 // of the LAN (it also builds as a Windows console program).
 //
 //   confchat HOST PORT NAME
+//   confchat --help | --version
 //
 // Every line typed on standard input (UTF-8) goes out as the client window
 // would send it, the first as the login request. Every datagram received is
@@ -13,9 +14,11 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client_core.h"
 #include "console_io.h"
+#include "gnu_command_line.h"
 #include "port_number.h"
 #include "protocol.h"
 #include "text_codec.h"
@@ -102,21 +105,66 @@ void send_complete_lines(std::string* pending, ConsoleClientView& view, conf::Cl
     pending->erase(0, start);
 }
 
+// What help2man turns into the man page, so kept in its layout.
+constexpr char kHelp[] =
+    "Usage: confchat HOST PORT NAME\n"
+    "Take part in the Tavilo conference whose relay listens on HOST (a name or an\n"
+    "IPv4 address) at UDP port PORT, as NAME, from a terminal.\n"
+    "\n"
+    "Every line typed on standard input (UTF-8) is sent in code page 932, the\n"
+    "first as the login request. Every line the room hears is printed on standard\n"
+    "output in UTF-8; reports go to standard error. When the room is full, the next\n"
+    "line typed tries to join again. End of input, SIGINT (Ctrl+C) or SIGTERM\n"
+    "leaves the conference.\n"
+    "\n"
+    "      --help      display this help and exit\n"
+    "      --version   output version information and exit\n"
+    "\n"
+    "Exit status:\n"
+    " 0  left the conference\n"
+    " 1  the conference could not be joined (bad port, unknown host, no socket)\n"
+    " 2  a usage error\n";
+
+struct CommandLine {
+    std::string host, port, name;
+};
+
+// Returns -1 to go on with `command`, else the exit status for main.
+int parse_command_line(int argc, char** argv, CommandLine* command) {
+    std::vector<std::string> operands;
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (options_end || !conf::gnu::looks_like_option(argument)) {
+            operands.emplace_back(argument);
+        } else if (argument == "--") {
+            options_end = true;
+        } else if (argument == "--help") {
+            write_out(stdout, kHelp);
+            return 0;
+        } else if (argument == "--version") {
+            conf::gnu::print_version("confchat");
+            return 0;
+        } else {
+            return conf::gnu::usage_error("confchat", "unrecognized option '" + std::string(argument) + "'");
+        }
+    }
+    if (operands.size() != 3) return conf::gnu::usage_error("confchat", "expected HOST PORT NAME");
+    if (!conf::utf8_to_cp932(conf::console::argument_as_utf8(operands[2].c_str()), &command->name))
+        return conf::gnu::usage_error("confchat", "the name has a character that code page 932 cannot encode");
+    command->host = operands[0];
+    command->port = operands[1];
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     conf::console::prepare_standard_streams();
-    if (argc != 4) {
-        write_out(stderr, "usage: confchat HOST PORT NAME\n");
-        return 2;
-    }
-    std::string name;
-    if (!conf::utf8_to_cp932(conf::console::argument_as_utf8(argv[3]), &name)) {
-        write_out(stderr, "confchat: the name has a character that code page 932 cannot encode\n");
-        return 2;
-    }
+    CommandLine command;
+    if (const int status = parse_command_line(argc, argv, &command); status >= 0) return status;
 
-    ConsoleClientView view(argv[1], argv[2], name);
+    ConsoleClientView view(command.host, command.port, command.name);
     conf::ClientCore core(view);
     conf::console::ConsoleInput input;
     core.join();

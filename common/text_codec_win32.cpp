@@ -25,37 +25,40 @@ std::wstring widen(UINT code_page, DWORD flags, std::string_view text, bool* ok)
     return wide;
 }
 
-// Strict conversion of the whole text first; only when it holds bytes that
-// are not code page 932 is it taken apart character by character, so that
-// each such byte becomes U+FFFD and everything else is kept, as glibc's
-// conversion does on Linux.
-std::wstring widen_replacing(std::string_view cp932) {
-    bool ok;
-    std::wstring wide = widen(kCodePage932, MB_ERR_INVALID_CHARS, cp932, &ok);
-    if (ok) return wide;
-    wide.clear();
-    std::size_t pos = 0;
-    while (pos < cp932.size()) {
-        const bool lead = is_cp932_lead_byte(static_cast<unsigned char>(cp932[pos]));
-        const std::size_t width = lead && pos + 1 < cp932.size() ? 2 : 1;
-        const std::wstring character = widen(kCodePage932, MB_ERR_INVALID_CHARS, cp932.substr(pos, width), &ok);
-        if (ok) {
-            wide += character;
-            pos += width;
-        } else {
-            // A lead byte with a bad trail byte (or none): the trail byte is
-            // read again on its own.
-            wide += L'\xFFFD';
-            ++pos;
-        }
-    }
-    return wide;
-}
-
 }  // namespace
 
+// Windows shows a byte it cannot map as its default character (・) and maps
+// the stray single bytes 80, A0 and FD-FF to U+0080 and private-use
+// characters; glibc's CP932 has none of them. Each is shown as U+FFFD here,
+// as on Linux, so a stranger's datagram reads the same on both.
 std::string cp932_to_utf8(std::string_view cp932) {
-    const std::wstring wide = widen_replacing(cp932);
+    std::wstring wide;
+    wide.reserve(cp932.size());
+    std::size_t pos = 0;
+    while (pos < cp932.size()) {
+        const auto byte = static_cast<unsigned char>(cp932[pos]);
+        if (byte < 0x80) {
+            wide += static_cast<wchar_t>(byte);
+            ++pos;
+        } else if (byte >= 0xA1 && byte <= 0xDF) {  // half-width katakana
+            wide += static_cast<wchar_t>(0xFF61 + (byte - 0xA1));
+            ++pos;
+        } else {
+            bool ok = false;
+            std::wstring character;
+            if (is_cp932_lead_byte(byte) && pos + 1 < cp932.size())
+                character = widen(kCodePage932, MB_ERR_INVALID_CHARS, cp932.substr(pos, 2), &ok);
+            if (ok && character.size() == 1) {
+                wide += character;
+                pos += 2;
+            } else {
+                // A lead byte with a bad trail byte leaves the trail byte to
+                // be read again on its own.
+                wide += L'\xFFFD';
+                ++pos;
+            }
+        }
+    }
     if (wide.empty()) return {};
     const int needed = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
                                              nullptr, nullptr);

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the zips of the Windows programs, one per architecture, for Windows
-# users to unpack and run: build/packages/TaviloConference-<version>-win32.zip
-# (32-bit Windows, runs on 64-bit Windows too) and -win64.zip.
+# Builds what users install, into build/packages:
+#   TaviloConference-<version>-win32.zip (32-bit Windows, runs on 64-bit
+#   Windows too) and -win64.zip, for Windows users to unpack and run;
+#   tavilo-conference_<version>_<arch>.deb, the Linux programs and the relay's
+#   systemd service for a Debian server, built with Debian's own hardening
+#   flags (dpkg-buildflags).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/setup.sh"
@@ -17,4 +20,15 @@ for architecture in win32 win64; do
     cmake --build "$dir" --target package -j 2 >/dev/null
     cp "$dir"/TaviloConference-*-"$architecture".zip "$root/build/packages/"
 done
+
+dir="$root/build/deb"
+(
+    cd "$root"
+    eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+    # CMake reads no CPPFLAGS.
+    export CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS"
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCONF_BUILD_TESTS=OFF >/dev/null
+)
+cmake --build "$dir" --target package -j 2 >/dev/null
+cp "$dir"/tavilo-conference_*.deb "$root/build/packages/"
 ls -l "$root/build/packages"

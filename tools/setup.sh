@@ -20,8 +20,9 @@ packages=(
 lean_packages=(
     # header-only libraries: HTTP and WebSocket (Boost.Beast, Asio), JSON
     libboost-dev nlohmann-json3-dev
-    # the Debian package of the Linux programs: man pages, checks, the unit
-    help2man dpkg-dev lintian systemd
+    # the Debian package of the Linux programs: man pages, checks, the unit, the
+    # rotation and reading of its transcripts
+    help2man dpkg-dev lintian systemd logrotate jq
     # the web gateway's tests: WebSocket clients, a real browser with a CJK font
     python3-websockets python3-selenium chromium chromium-driver fonts-ipafont-gothic
 )

@@ -24,7 +24,7 @@ failed_configurations=()
 
 cmake_args_for() {
     case $1 in
-    native) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo" ;;
+    native) echo "-DCMAKE_BUILD_TYPE=Release" ;;
     native-asan) echo "-DCMAKE_BUILD_TYPE=Debug -DCONF_SANITIZE=ON" ;;
     win64) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-x86_64.cmake" ;;
     win32) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-i686.cmake" ;;
@@ -38,8 +38,10 @@ for configuration in "${configurations[@]}"; do
     mkdir -p "$build_root"
     echo "=== $configuration: build ==="
     args=$(cmake_args_for "$configuration") || { echo "unknown configuration $configuration" >&2; exit 2; }
+    # Warnings are errors here, in the tested configurations, and never in a
+    # user's own build.
     # shellcheck disable=SC2086
-    if ! cmake -S "$root" -B "$dir" -G Ninja $args >"$dir.configure.log" 2>&1 ||
+    if ! cmake -S "$root" -B "$dir" -G Ninja -DCONF_WARNINGS_AS_ERRORS=ON $args >"$dir.configure.log" 2>&1 ||
         ! cmake --build "$dir" -j "$jobs"; then
         cat "$dir.configure.log" 2>/dev/null | tail -20
         echo "=== $configuration: BUILD FAILED ==="

@@ -30,13 +30,17 @@ TEST(TextCodec, RefusesWhatCodePage932CannotHold) {
     EXPECT_EQ(out, "kept");
 }
 
-TEST(TextCodec, ShowsBrokenBytesAsReplacementCharacters) {
+TEST(TextCodec, ShowsEachByteItCannotMapAsOneReplacementCharacterOnEveryPlatform) {
     // A lead byte at the end, one before a byte that cannot follow it (which
     // is then read on its own), and an unassigned pair among good text: each
     // bad byte becomes one U+FFFD and nothing else is lost.
     EXPECT_EQ(cp932_to_utf8(std::string("ok \x82", 4)), u8"ok \uFFFD");
     EXPECT_EQ(cp932_to_utf8("\x82 \x89\xEF"), u8"\uFFFD 会");
     EXPECT_EQ(cp932_to_utf8("\x85\x40\x8B" "c"), u8"\uFFFD@議");
+    const std::string bad = "\xEF\xBF\xBD";
+    EXPECT_EQ(cp932_to_utf8("\x80|\xA0|\xFD\xFE\xFF"), bad + "|" + bad + "|" + bad + bad + bad)
+        << "Windows itself maps these to U+0080 and private-use characters";
+    EXPECT_EQ(cp932_to_utf8("\xF0\x40\xDF"), u8"\uE000\uFF9F") << "user-defined and half-width are not broken";
 }
 
 }  // namespace

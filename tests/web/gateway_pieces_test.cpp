@@ -1,0 +1,72 @@
+// The gateway's smaller pieces: the tab's messages, the shared frames of
+// heard lines, the rate limit's clock.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "heard_frames.h"
+#include "json.h"
+#include "tab_messages.h"
+#include "token_bucket.h"
+
+namespace conf::web {
+namespace {
+
+TEST(TabRequests, AreTheThreeKindsWithTheirFieldsAndNothingElse) {
+    TabRequest request;
+    std::string problem;
+    ASSERT_TRUE(parse_tab_request(R"({"type":"join","name":"太郎","extra":1})", &request, &problem));
+    EXPECT_EQ(request.kind, TabRequest::Kind::Join);
+    EXPECT_EQ(request.text, u8"太郎");
+    ASSERT_TRUE(parse_tab_request(R"({"type":"send","text":"a\nb\u0000c"})", &request, &problem));
+    EXPECT_EQ(request.kind, TabRequest::Kind::Send);
+    EXPECT_EQ(request.text, std::string("a\nb\0c", 5));
+    ASSERT_TRUE(parse_tab_request(R"({"type":"leave"})", &request, &problem));
+    EXPECT_EQ(request.kind, TabRequest::Kind::Leave);
+
+    for (const char* bad : {"", "{", "nonsense", "[]", "\"join\"", R"({"name":"x"})", R"({"type":7})",
+                            R"({"type":"JOIN","name":"x"})", R"({"type":"shout","text":"x"})",
+                            R"({"type":"join"})", R"({"type":"join","name":null})", R"({"type":"send","text":["x"]})",
+                            R"({"type":"send","text":"\ud800"})"}) {
+        problem.clear();
+        EXPECT_FALSE(parse_tab_request(bad, &request, &problem)) << bad;
+        EXPECT_FALSE(problem.empty()) << bad;
+    }
+}
+
+TEST(TabFrames, AreValidUtf8JsonWhateverTheyCarry) {
+    const std::string broken = frame::line("ok \xFF\xC3");
+    EXPECT_EQ(nlohmann::json::parse(broken)["text"], u8"ok \uFFFD\uFFFD");
+    EXPECT_EQ(nlohmann::json::parse(frame::notice("x", "\"quoted\"\n<b>"))["text"], "\"quoted\"\n<b>");
+}
+
+TEST(HeardFrames, BuildsEachDistinctLineOnceAndSharesIt) {
+    HeardFrames frames(4);
+    const Frame first = frames.frame_for("\x89\xEF\x8B\x63");  // 会議
+    EXPECT_EQ(nlohmann::json::parse(*first)["text"], u8"会議");
+    EXPECT_EQ(frames.frame_for(std::string("\x89\xEF\x8B\x63")), first) << "the same bytes, the same frame";
+    EXPECT_EQ(frames.built(), 1u);
+    for (const char* other : {"a", "b", "c", "d", "e"}) {
+        const Frame frame = frames.frame_for(other);
+        EXPECT_EQ(nlohmann::json::parse(*frame)["text"], other);
+    }
+    const Frame again = frames.frame_for("\x89\xEF\x8B\x63");
+    EXPECT_EQ(*again, *first) << "a full cache starts again without mixing lines up";
+    EXPECT_EQ(frames.built(), 7u);
+}
+
+TEST(TokenBucket, RefillsWithTimeUpToItsBurstAndNotFromAClockThatGoesBack) {
+    const Clock::time_point start = Clock::time_point() + std::chrono::hours(1);
+    TokenBucket bucket(10, 3);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(bucket.take(start));
+    EXPECT_FALSE(bucket.take(start));
+    EXPECT_FALSE(bucket.take(start - std::chrono::seconds(10)));
+    EXPECT_FALSE(bucket.take(start + std::chrono::milliseconds(50))) << "the step back gave nothing either";
+    EXPECT_TRUE(bucket.take(start + std::chrono::milliseconds(110)));
+    const Clock::time_point later = start + std::chrono::hours(1);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(bucket.take(later));
+    EXPECT_FALSE(bucket.take(later)) << "an hour's rest saves no more than the burst";
+}
+
+}  // namespace
+}  // namespace conf::web

@@ -1,0 +1,170 @@
+#include "browser_participant.h"
+
+#include <utility>
+
+#include "browser_text.h"
+#include "protocol.h"
+#include "text_codec.h"
+#include "ui_texts.h"
+
+namespace conf::web {
+namespace {
+
+// The client's own reports, from the same bytes its window shows.
+std::string client_text(const char* cp932) { return cp932_to_utf8(cp932); }
+
+}  // namespace
+
+BrowserParticipant::~BrowserParticipant() { release_name(); }
+
+void BrowserParticipant::to_tab(std::string message) {
+    host_.send_to_tab(std::make_shared<const std::string>(std::move(message)));
+}
+
+void BrowserParticipant::notice(std::string_view code, std::string_view text_utf8) {
+    to_tab(frame::notice(code, text_utf8));
+}
+
+void BrowserParticipant::unsent(std::string_view code, std::string_view text_utf8) {
+    to_tab(frame::unsent(code, text_utf8));
+}
+
+std::string BrowserParticipant::unreachable_text() const {
+    return u8"会議サーバー（" + gateway_.relay + u8"）に届きません。サーバーが動いているか確かめてください";
+}
+
+void BrowserParticipant::release_name() {
+    if (!holds_name_) return;
+    gateway_.registry.release(name_);
+    holds_name_ = false;
+}
+
+void BrowserParticipant::join(std::string_view name_utf8) {
+    if (joined_) {
+        notice("already_joined", u8"すでに参加しています");
+        return;
+    }
+    std::string name;
+    if (!typed_to_cp932(name_utf8, kMaxClientName, &name)) {
+        notice("name_unencodable", u8"お名前に使えない文字があります: " + characters_cp932_lacks(name_utf8));
+        return;
+    }
+    if (name.empty()) {
+        notice("name_empty", client_text(ui::kNameInvalid));
+        return;
+    }
+
+    // A name still held after a refusal (the socket could still say
+    // goodbye under it) gives way to the new claim; the old socket is
+    // closed below without a leave notice, as the client's next join does.
+    const std::string old_name = name_;
+    const bool held_before = holds_name_;
+    release_name();
+    switch (gateway_.registry.claim(name)) {
+    case ParticipantRegistry::Claim::Granted:
+        break;
+    case ParticipantRegistry::Claim::NameInUse:
+        if (held_before) holds_name_ = gateway_.registry.claim(old_name) == ParticipantRegistry::Claim::Granted;
+        notice("name_in_use", u8"その名前は使われています。別の名前で参加してください");
+        return;
+    case ParticipantRegistry::Claim::Full:
+        if (held_before) holds_name_ = gateway_.registry.claim(old_name) == ParticipantRegistry::Claim::Granted;
+        notice("full", u8"定員オーバーで参加できません（ブラウザからは" +
+                           std::to_string(gateway_.registry.capacity()) + u8"人まで）。" +
+                           client_text(ui::kLoginLater));
+        return;
+    }
+    name_ = std::move(name);
+    holds_name_ = true;
+
+    if (socket_open_) host_.close_relay_socket();
+    socket_open_ = false;
+    if (!host_.open_relay_socket()) {
+        release_name();
+        notice("socket_failed", client_text(ui::kSocketOpenFailed));
+        return;
+    }
+    socket_open_ = true;
+    // Each join starts a new session: the page's leave returns to not
+    // joined instead of ending the program, and what an earlier session
+    // heard must not decide this one's leave notice.
+    session_ = ClientSession{};
+    joined_ = true;
+    to_tab(frame::joined(cp932_to_utf8(name_)));
+}
+
+void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now) {
+    if (!joined_) {
+        unsent("not_joined", u8"参加していません");
+        return;
+    }
+    std::string input;
+    if (!typed_to_cp932(with_windows_line_breaks(text_utf8), kMaxInput, &input)) {
+        unsent("unencodable", u8"送信できない文字があります: " + characters_cp932_lacks(text_utf8));
+        return;
+    }
+    if (input.empty()) {
+        unsent("empty", client_text(ui::kInputEmpty));
+        return;
+    }
+    if (!lines_.take(now)) {
+        unsent("rate_limited", u8"送信が速すぎます。少し待ってから送信してください");
+        return;
+    }
+    const Line line = session_.compose(name_, input);
+    switch (host_.send_datagram(line.view())) {
+    case DatagramSend::Sent:
+        to_tab(frame::sent());
+        break;
+    case DatagramSend::Unreachable:
+        unsent("unreachable", unreachable_text());
+        break;
+    case DatagramSend::Failed:
+        unsent("send_failed", client_text(ui::kSendFailed));
+        break;
+    }
+}
+
+void BrowserParticipant::heard(std::string_view datagram) {
+    if (!socket_open_) return;
+    const std::string_view text = as_received_text(datagram.data(), datagram.size());
+    const ClientSession::Heard meaning = session_.hear(text);
+    host_.send_to_tab(gateway_.heard.frame_for(text));
+    if (meaning != ClientSession::Heard::CapacityRefusal) return;
+
+    notice("refused", client_text(ui::kLoginLater));
+    if (joined_) {
+        joined_ = false;
+        to_tab(frame::not_joined());
+    }
+    // The socket stays open until the next join or leave, as the client's
+    // does; its name stays held only while it could still send a leave
+    // notice under it.
+    if (!session_.logged_in()) release_name();
+}
+
+void BrowserParticipant::receive_failed(ReceiveTrouble trouble) {
+    if (!socket_open_) return;
+    if (trouble == ReceiveTrouble::Unreachable) notice("unreachable", unreachable_text());
+    else notice("receive_failed", client_text(ui::kReceiveFailed));
+}
+
+void BrowserParticipant::finish() {
+    if (socket_open_) {
+        Line notice_line;
+        if (session_.take_leave_notice(name_, &notice_line)) host_.send_datagram(notice_line.view());
+        host_.close_relay_socket();
+        socket_open_ = false;
+    }
+    release_name();
+    joined_ = false;
+}
+
+void BrowserParticipant::leave() {
+    finish();
+    to_tab(frame::not_joined());
+}
+
+void BrowserParticipant::tab_gone() { finish(); }
+
+}  // namespace conf::web

@@ -1,0 +1,96 @@
+// One browser tab as a participant of the conference, without sockets: the
+// gateway feeds it the tab's requests and what its UDP socket hears, and it
+// answers through ParticipantHost. It follows the client's rules
+// (ClientSession): the first line after a join is the login request, the
+// accepted reply logs in, a refusal returns to not joined, the leave notice
+// goes out only once logged in. The messages to the tab are described in
+// web/README.md.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "client_session.h"
+#include "heard_frames.h"
+#include "participant_registry.h"
+#include "tab_messages.h"
+#include "token_bucket.h"
+
+namespace conf::web {
+
+// Lines a second a tab may send, and the burst it may save up.
+constexpr double kLinesPerSecond = 20;
+constexpr double kLineBurst = 40;
+
+enum class DatagramSend { Sent, Unreachable, Failed };
+enum class ReceiveTrouble { TooLong, Unreachable, Failed };
+
+// What the gateway does for one participant.
+class ParticipantHost {
+public:
+    // A new UDP socket connected to the relay, in place of any open one.
+    virtual bool open_relay_socket() = 0;
+    virtual DatagramSend send_datagram(std::string_view bytes) = 0;
+    virtual void close_relay_socket() = 0;
+    virtual void send_to_tab(Frame frame) = 0;
+
+protected:
+    ~ParticipantHost() = default;
+};
+
+// What all the participants of one gateway share.
+struct GatewayState {
+    explicit GatewayState(std::string relay_shown, std::size_t max_participants = kMaxParticipants)
+        : relay(std::move(relay_shown)), registry(max_participants), heard(1024) {}
+
+    std::string relay;  // the relay as the page shows it
+    ParticipantRegistry registry;
+    HeardFrames heard;
+};
+
+class BrowserParticipant {
+public:
+    BrowserParticipant(ParticipantHost& host, GatewayState& gateway) : host_(host), gateway_(gateway) {}
+    // Frees a name still held; the gateway calls tab_gone() first.
+    ~BrowserParticipant();
+    BrowserParticipant(const BrowserParticipant&) = delete;
+    BrowserParticipant& operator=(const BrowserParticipant&) = delete;
+
+    // The tab's requests.
+    void join(std::string_view name_utf8);
+    void send(std::string_view text_utf8, Clock::time_point now);
+    void leave();
+
+    // The UDP socket's events: a datagram as received, or a failed receive.
+    void heard(std::string_view datagram);
+    void receive_failed(ReceiveTrouble trouble);
+
+    // The tab closed, its connection broke or the gateway stops: as leave,
+    // with nothing left to tell the tab.
+    void tab_gone();
+
+    bool joined() const { return joined_; }
+    bool logged_in() const { return session_.logged_in(); }
+    bool holds_name() const { return holds_name_; }
+
+private:
+    void to_tab(std::string message);
+    void notice(std::string_view code, std::string_view text_utf8);
+    void unsent(std::string_view code, std::string_view text_utf8);
+    std::string unreachable_text() const;
+    void release_name();
+    // Leave notice when due, socket closed, name freed.
+    void finish();
+
+    ParticipantHost& host_;
+    GatewayState& gateway_;
+    ClientSession session_;
+    TokenBucket lines_{kLinesPerSecond, kLineBurst};
+    std::string name_;  // code page 932, as it goes into every line
+    bool joined_ = false;
+    bool socket_open_ = false;
+    bool holds_name_ = false;
+};
+
+}  // namespace conf::web

@@ -1,0 +1,89 @@
+// confweb: lets the browsers of the LAN join the conference. Each browser tab
+// that joins becomes one participant, through a UDP socket of its own to the
+// relay given at start.
+//
+//   confweb --relay HOST:PORT [--listen ADDRESS:PORT]
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "gateway.h"
+#include "gnu_command_line.h"
+#include "port_number.h"
+
+namespace {
+
+constexpr const char* kUsage = "Usage: confweb --relay HOST:PORT [--listen ADDRESS:PORT]\n";
+
+constexpr const char* kHelp =
+    "Let the browsers of the LAN join a Tavilo conference: serve a web page and,\n"
+    "for each browser tab that joins, take part in the conference through the\n"
+    "relay (confrelay, or confserver on Windows) at HOST:PORT, as confclient does.\n"
+    "\n"
+    "  --relay HOST:PORT       the conference's relay; resolved once at start,\n"
+    "                          never chosen by a browser\n"
+    "  --listen ADDRESS:PORT   where to serve the page and its WebSocket\n"
+    "                          (default 0.0.0.0:8080; port 0 picks a free one)\n"
+    "      --help              display this help and exit\n"
+    "      --version           output version information and exit\n"
+    "\n"
+    "At start it prints the page's address for every local IPv4 address. At most\n"
+    "100 browser participants take part at once, no two under the same name.\n"
+    "SIGINT or SIGTERM makes every browser participant leave the conference,\n"
+    "closes the browsers' connections and ends the program.\n";
+
+int usage_error(const std::string& problem) { return conf::gnu::usage_error("confweb", problem); }
+
+// HOST:PORT at the last colon.
+bool split_host_port(std::string_view text, bool port_zero_allowed, std::string* host, std::uint16_t* port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    std::uint32_t number = 0;
+    if (!conf::parse_unsigned_decimal(text.substr(colon + 1), &number) || number > 65535) return false;
+    if (number == 0 && !port_zero_allowed) return false;
+    host->assign(text.substr(0, colon));
+    *port = static_cast<std::uint16_t>(number);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    conf::web::GatewayOptions options;
+    bool have_relay = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help") {
+            std::fputs(kUsage, stdout);
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            conf::gnu::print_version("confweb");
+            return 0;
+        }
+        std::string_view option = argument;
+        std::string_view value;
+        const std::size_t equals = argument.find('=');
+        if (argument.substr(0, 2) == "--" && equals != std::string_view::npos) {
+            option = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        } else if (argument == "--relay" || argument == "--listen") {
+            if (i + 1 >= argc) return usage_error(std::string(argument) + " needs a value");
+            value = argv[++i];
+        }
+        if (option == "--relay") {
+            if (!split_host_port(value, false, &options.relay_host, &options.relay_port))
+                return usage_error("--relay wants HOST:PORT with a port from 1 to 65535, not '" +
+                                   std::string(value) + "'");
+            have_relay = true;
+        } else if (option == "--listen") {
+            if (!split_host_port(value, true, &options.listen_address, &options.listen_port))
+                return usage_error("--listen wants ADDRESS:PORT, not '" + std::string(value) + "'");
+        } else {
+            return usage_error("unknown argument '" + std::string(argument) + "'");
+        }
+    }
+    if (!have_relay) return usage_error("--relay HOST:PORT is missing");
+    return conf::web::run_gateway(options);
+}

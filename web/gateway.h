@@ -1,0 +1,20 @@
+// The gateway's network side: the page over HTTP, the tabs over WebSocket and
+// each joined tab's UDP socket to the relay, on one thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace conf::web {
+
+struct GatewayOptions {
+    std::string relay_host;
+    std::uint16_t relay_port = 0;
+    std::string listen_address = "0.0.0.0";  // an IPv4 address
+    std::uint16_t listen_port = 8080;        // 0 picks a free port
+};
+
+// Serves until SIGINT or SIGTERM; returns the program's exit status.
+int run_gateway(const GatewayOptions& options);
+
+}  // namespace conf::web

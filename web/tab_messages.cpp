@@ -1,0 +1,83 @@
+#include "tab_messages.h"
+
+#include "json.h"
+
+namespace conf::web {
+namespace {
+
+using nlohmann::json;
+
+// Everything that reaches a frame is UTF-8 by construction; should a byte
+// slip through, it is shown as U+FFFD rather than failing the dump (or, sent
+// as is, the browser's connection).
+std::string dump(const json& message) { return message.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+bool string_field(const json& message, const char* key, std::string* value, std::string* problem) {
+    const auto field = message.find(key);
+    if (field == message.end() || !field->is_string()) {
+        *problem = std::string("no text field \"") + key + "\"";
+        return false;
+    }
+    *value = field->get<std::string>();
+    return true;
+}
+
+}  // namespace
+
+bool parse_tab_request(std::string_view message, TabRequest* request, std::string* problem) {
+    const json parsed = json::parse(message, nullptr, false);
+    if (parsed.is_discarded()) {
+        *problem = "malformed JSON";
+        return false;
+    }
+    if (!parsed.is_object()) {
+        *problem = "not a JSON object";
+        return false;
+    }
+    const auto type = parsed.find("type");
+    if (type == parsed.end() || !type->is_string()) {
+        *problem = "no message type";
+        return false;
+    }
+    const std::string& kind = type->get_ref<const std::string&>();
+    if (kind == "join") {
+        request->kind = TabRequest::Kind::Join;
+        return string_field(parsed, "name", &request->text, problem);
+    }
+    if (kind == "send") {
+        request->kind = TabRequest::Kind::Send;
+        return string_field(parsed, "text", &request->text, problem);
+    }
+    if (kind == "leave") {
+        request->kind = TabRequest::Kind::Leave;
+        request->text.clear();
+        return true;
+    }
+    *problem = "unknown message type";
+    return false;
+}
+
+namespace frame {
+
+std::string hello(std::string_view relay) { return dump({{"type", "hello"}, {"relay", relay}}); }
+
+std::string joined(std::string_view name_utf8) {
+    return dump({{"type", "state"}, {"state", "joined"}, {"name", name_utf8}});
+}
+
+std::string not_joined() { return dump({{"type", "state"}, {"state", "not_joined"}}); }
+
+std::string line(std::string_view utf8) { return dump({{"type", "line"}, {"text", utf8}}); }
+
+std::string sent() { return dump({{"type", "sent"}}); }
+
+std::string unsent(std::string_view code, std::string_view text_utf8) {
+    return dump({{"type", "unsent"}, {"code", code}, {"text", text_utf8}});
+}
+
+std::string notice(std::string_view code, std::string_view text_utf8) {
+    return dump({{"type", "notice"}, {"code", code}, {"text", text_utf8}});
+}
+
+}  // namespace frame
+}  // namespace conf::web

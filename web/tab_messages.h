@@ -1,0 +1,39 @@
+// The JSON messages between the page and the gateway, one per WebSocket
+// text frame. web/README.md describes every message; this is the one place
+// that reads or writes them.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace conf::web {
+
+// A message for a tab, ready to go out as one text frame. Shared: a line
+// heard by many tabs is built once.
+using Frame = std::shared_ptr<const std::string>;
+
+// The largest message a tab may send; a larger one closes its connection.
+constexpr std::size_t kMaxTabMessage = 16 * 1024;
+
+struct TabRequest {
+    enum class Kind { Join, Send, Leave };
+    Kind kind = Kind::Leave;
+    std::string text;  // the name of a join, the line of a send (UTF-8)
+};
+
+// False for anything but one of the three requests with its fields;
+// `problem` then says what was wrong, for the gateway's log.
+bool parse_tab_request(std::string_view message, TabRequest* request, std::string* problem);
+
+namespace frame {
+std::string hello(std::string_view relay);
+std::string joined(std::string_view name_utf8);
+std::string not_joined();
+std::string line(std::string_view utf8);
+std::string sent();
+std::string unsent(std::string_view code, std::string_view text_utf8);
+std::string notice(std::string_view code, std::string_view text_utf8);
+}  // namespace frame
+
+}  // namespace conf::web
