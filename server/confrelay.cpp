@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "batched_path.h"
+#include "gnu_command_line.h"
 #include "port_number.h"
 #include "relay_host.h"
 #include "relay_server.h"
@@ -78,10 +79,6 @@ constexpr char kHelpBody[] =
     "transcript file, for log rotation. Exit status: 0 after a stop, 1 when the\n"
     "port cannot be opened or the socket fails, 2 for a usage error.\n";
 
-constexpr char kCopyright[] =
-    "Copyright (C) 2026 Tavilo.\n"
-    "There is NO WARRANTY, to the extent permitted by law.\n";
-
 struct CommandLine {
     std::uint16_t port = 0;
     bool per_datagram = false;
@@ -90,11 +87,7 @@ struct CommandLine {
 
 enum class Request { Serve, Help, Version };
 
-// GNU style: one line naming the fault and where to look, exit status 2.
-[[noreturn]] void usage_error(const std::string& what) {
-    std::fprintf(stderr, "confrelay: %s (try 'confrelay --help')\n", what.c_str());
-    std::exit(2);
-}
+[[noreturn]] void usage_error(const std::string& what) { std::exit(conf::gnu::usage_error("confrelay", what)); }
 
 // Accepts "--option VALUE" and "--option=VALUE".
 bool take_value(std::string_view argument, std::string_view option, int argc, char** argv, int* index,
@@ -177,9 +170,7 @@ int main(int argc, char** argv) {
         std::fputs(kHelpBody, stdout);
         return 0;
     case Request::Version:
-        std::printf("confrelay (%s) %s\n", conf::cp932_for_terminal(conf::ui::kCaptionSystem).c_str(),
-                    CONF_VERSION);
-        std::fputs(kCopyright, stdout);
+        conf::gnu::print_version("confrelay");
         return 0;
     case Request::Serve:
         break;

@@ -210,7 +210,8 @@ class ConfrelayArguments(unittest.TestCase):
         done = self.run_relay("--version", "40000")
         self.assertEqual(done.returncode, 0)
         self.assertEqual(done.stderr, b"")
-        first_line, *rest = self.output(done.stdout).splitlines()
+        # UTF-8 on every platform, as the other native programs print it.
+        first_line, *rest = done.stdout.decode("utf-8").splitlines()
         self.assertRegex(first_line, r"^confrelay \(Tavilo会議システム\) \d+\.\d+\.\d+$")
         self.assertTrue(rest and rest[0].startswith("Copyright"))
 
