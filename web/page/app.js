@@ -93,12 +93,12 @@
         if (joined) {
           nameField.value = message.name;
           showNotice('', 'info');
-          line.focus();
         } else {
           pendingInput = null;
-          joinButton.focus();
         }
+        // After render(): a disabled button takes no focus.
         render();
+        (joined ? line : joinButton).focus();
         break;
       case 'line':
         addLine(message.text);
