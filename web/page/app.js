@@ -142,14 +142,18 @@
       handle(message);
     });
     socket.addEventListener('close', (event) => {
+      const wasConnected = connected;
+      const wasJoined = joined;
       socket = null;
       connected = false;
       joined = false;
       pendingInput = null;
       render();
       showNotice('', 'info');
-      let text = '会議ゲートウェイとの接続が切れました。会議からは退室しています。';
+      let text = wasConnected ? '会議ゲートウェイとの接続が切れました' : '会議ゲートウェイに接続できません';
       if (event.reason) text += '（' + event.reason + '）';
+      text += '。';
+      if (wasJoined) text += '会議からは退室しました。';
       connectionText.textContent = text;
       connection.hidden = false;
       reconnectButton.focus();
