@@ -25,6 +25,10 @@
   let socket = null;
   let connected = false;
   let joined = false;
+  // Whether the log shows its newest line, so that new lines and a
+  // smaller log (a phone's keyboard, a notice) keep it in view; false
+  // while the reader has scrolled up.
+  let following = true;
   // The input as it was when a line went out, until the gateway answers.
   let pendingInput = null;
 
@@ -36,20 +40,24 @@
     document.body.dataset.state = !connected ? 'disconnected' : joined ? 'joined' : 'not-joined';
   }
 
+  // The notice is a live region: it stays in the page, empty when there is
+  // nothing to say, so that screen readers announce what appears in it.
   function showNotice(text, kind) {
     notice.textContent = text;
     notice.dataset.kind = kind;
-    notice.hidden = text === '';
+  }
+
+  function showNewest() {
+    log.scrollTop = log.scrollHeight;
   }
 
   function addLine(text) {
-    const following = log.scrollTop + log.clientHeight >= log.scrollHeight - 8;
     const entry = document.createElement('div');
     entry.className = 'entry';
     entry.textContent = text.replace(/\r\n?/g, '\n');
     log.appendChild(entry);
     while (log.childElementCount > MAX_LOG_LINES) log.removeChild(log.firstElementChild);
-    if (following) log.scrollTop = log.scrollHeight;
+    if (following) showNewest();
   }
 
   function request(message) {
@@ -159,6 +167,22 @@
       reconnectButton.focus();
     });
   }
+
+  // A scroll is the reader's only while the log keeps its size: a log that
+  // changes size (a phone turned, a notice shown, another kind of scroll
+  // bar) may move or reset its scroll position before the resize is
+  // reported, and that says nothing about where the reader wants to be.
+  let logWidth = -1;
+  let logHeight = -1;
+  log.addEventListener('scroll', () => {
+    if (log.clientWidth !== logWidth || log.clientHeight !== logHeight) return;
+    following = log.scrollTop + log.clientHeight >= log.scrollHeight - 8;
+  });
+  new ResizeObserver(() => {
+    logWidth = log.clientWidth;
+    logHeight = log.clientHeight;
+    if (following) showNewest();
+  }).observe(log);
 
   joinButton.addEventListener('click', join);
   sendButton.addEventListener('click', sendLine);
