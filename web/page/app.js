@@ -51,11 +51,35 @@
     log.scrollTop = log.scrollHeight;
   }
 
+  // Lines heard wait for the next frame and go into the log together: a
+  // long log costs about a millisecond of layout each time it is measured,
+  // so one measurement a frame keeps up however fast the room talks. A tab
+  // in the background has no frames; it keeps only what the log would.
+  let heardLines = [];
+  let framePending = false;
+
   function addLine(text) {
-    const entry = document.createElement('div');
-    entry.className = 'entry';
-    entry.textContent = text.replace(/\r\n?/g, '\n');
-    log.appendChild(entry);
+    heardLines.push(text);
+    if (heardLines.length >= 2 * MAX_LOG_LINES) heardLines = heardLines.slice(-MAX_LOG_LINES);
+    if (!framePending) {
+      framePending = true;
+      requestAnimationFrame(showHeardLines);
+    }
+  }
+
+  function showHeardLines() {
+    framePending = false;
+    const lines = heardLines.slice(-MAX_LOG_LINES);
+    heardLines = [];
+    const entries = document.createDocumentFragment();
+    for (const text of lines) {
+      const entry = document.createElement('div');
+      entry.className = 'entry';
+      entry.textContent = text.replace(/\r\n?/g, '\n');
+      entries.appendChild(entry);
+    }
+    if (lines.length === MAX_LOG_LINES) log.textContent = '';
+    log.appendChild(entries);
     while (log.childElementCount > MAX_LOG_LINES) log.removeChild(log.firstElementChild);
     if (following) showNewest();
   }
