@@ -301,6 +301,7 @@ class BrowserTest(unittest.TestCase):
             page.join("太郎")
             page.say("入れますか")
             page.wait(lambda: page.controls() == not_joined, "not joined after the refusal")
+            page.wait_for_line(CAPACITY_REFUSAL)
             self.assertEqual(page.lines()[-1], CAPACITY_REFUSAL)
             self.assertEqual(page.notice(), LOGIN_LATER)
             page.wait(lambda: page.focused() == "join", "the join button has the focus")
