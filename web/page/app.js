@@ -25,6 +25,10 @@
   let socket = null;
   let connected = false;
   let joined = false;
+  // Whether the log shows its newest line, so that new lines and a
+  // smaller log (a phone's keyboard, a notice) keep it in view; false
+  // while the reader has scrolled up.
+  let following = true;
   // The input as it was when a line went out, until the gateway answers.
   let pendingInput = null;
 
@@ -36,20 +40,48 @@
     document.body.dataset.state = !connected ? 'disconnected' : joined ? 'joined' : 'not-joined';
   }
 
+  // The notice is a live region: it stays in the page, empty when there is
+  // nothing to say, so that screen readers announce what appears in it.
   function showNotice(text, kind) {
     notice.textContent = text;
     notice.dataset.kind = kind;
-    notice.hidden = text === '';
   }
 
+  function showNewest() {
+    log.scrollTop = log.scrollHeight;
+  }
+
+  // Lines heard wait for the next frame and go into the log together: a
+  // long log costs about a millisecond of layout each time it is measured,
+  // so one measurement a frame keeps up however fast the room talks. A tab
+  // in the background has no frames; it keeps only what the log would.
+  let heardLines = [];
+  let framePending = false;
+
   function addLine(text) {
-    const following = log.scrollTop + log.clientHeight >= log.scrollHeight - 8;
-    const entry = document.createElement('div');
-    entry.className = 'entry';
-    entry.textContent = text.replace(/\r\n?/g, '\n');
-    log.appendChild(entry);
+    heardLines.push(text);
+    if (heardLines.length >= 2 * MAX_LOG_LINES) heardLines = heardLines.slice(-MAX_LOG_LINES);
+    if (!framePending) {
+      framePending = true;
+      requestAnimationFrame(showHeardLines);
+    }
+  }
+
+  function showHeardLines() {
+    framePending = false;
+    const lines = heardLines.slice(-MAX_LOG_LINES);
+    heardLines = [];
+    const entries = document.createDocumentFragment();
+    for (const text of lines) {
+      const entry = document.createElement('div');
+      entry.className = 'entry';
+      entry.textContent = text.replace(/\r\n?/g, '\n');
+      entries.appendChild(entry);
+    }
+    if (lines.length === MAX_LOG_LINES) log.textContent = '';
+    log.appendChild(entries);
     while (log.childElementCount > MAX_LOG_LINES) log.removeChild(log.firstElementChild);
-    if (following) log.scrollTop = log.scrollHeight;
+    if (following) showNewest();
   }
 
   function request(message) {
@@ -93,12 +125,12 @@
         if (joined) {
           nameField.value = message.name;
           showNotice('', 'info');
-          line.focus();
         } else {
           pendingInput = null;
-          joinButton.focus();
         }
+        // After render(): a disabled button takes no focus.
         render();
+        (joined ? line : joinButton).focus();
         break;
       case 'line':
         addLine(message.text);
@@ -142,19 +174,39 @@
       handle(message);
     });
     socket.addEventListener('close', (event) => {
+      const wasConnected = connected;
+      const wasJoined = joined;
       socket = null;
       connected = false;
       joined = false;
       pendingInput = null;
       render();
       showNotice('', 'info');
-      let text = '会議ゲートウェイとの接続が切れました。会議からは退室しています。';
+      let text = wasConnected ? '会議ゲートウェイとの接続が切れました' : '会議ゲートウェイに接続できません';
       if (event.reason) text += '（' + event.reason + '）';
+      text += '。';
+      if (wasJoined) text += '会議からは退室しました。';
       connectionText.textContent = text;
       connection.hidden = false;
       reconnectButton.focus();
     });
   }
+
+  // A scroll is the reader's only while the log keeps its size: a log that
+  // changes size (a phone turned, a notice shown, another kind of scroll
+  // bar) may move or reset its scroll position before the resize is
+  // reported, and that says nothing about where the reader wants to be.
+  let logWidth = -1;
+  let logHeight = -1;
+  log.addEventListener('scroll', () => {
+    if (log.clientWidth !== logWidth || log.clientHeight !== logHeight) return;
+    following = log.scrollTop + log.clientHeight >= log.scrollHeight - 8;
+  });
+  new ResizeObserver(() => {
+    logWidth = log.clientWidth;
+    logHeight = log.clientHeight;
+    if (following) showNewest();
+  }).observe(log);
 
   joinButton.addEventListener('click', join);
   sendButton.addEventListener('click', sendLine);
