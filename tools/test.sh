@@ -51,12 +51,12 @@ for configuration in "${configurations[@]}"; do
     fi
     case $configuration in
     win32 | win64)
-        # The zip a Windows user gets must hold all three programs.
+        # The zip a Windows user gets must hold every Windows program.
         listing=""
         cmake --build "$dir" --target package -j "$jobs" >"$dir.package.log" 2>&1 &&
             listing=$(unzip -l "$dir"/TaviloConference-*-"$configuration".zip 2>>"$dir.package.log")
         if ! grep -q 'confserver\.exe' <<<"$listing" || ! grep -q 'confclient\.exe' <<<"$listing" ||
-            ! grep -q 'pcname\.exe' <<<"$listing"; then
+            ! grep -q 'pcname\.exe' <<<"$listing" || ! grep -q 'confweb\.exe' <<<"$listing"; then
             tail -20 "$dir.package.log"
             echo "=== $configuration: PACKAGE FAILED ==="
             failed_configurations+=("$configuration")
