@@ -45,9 +45,13 @@ class BrowserUser:
         self.driver = browser.driver
 
     @classmethod
-    def open(cls, url, width=800, height=700):
+    def open(cls, url, width=800, height=700, phone=False):
+        """A new browser with the page at `url`; `phone`: a phone's
+        viewport, 360 CSS pixels wide, with touch."""
         user = cls(Browser(width, height))
         try:
+            if phone:
+                user.browser.emulate_phone()
             user.load(url)
         except BaseException:
             user.quit()

@@ -18,8 +18,6 @@ from conf_browser import GATEWAY_START_TIMEOUT, BrowserUser, gateway_url  # noqa
 from conf_gui import Participant  # noqa: E402
 from conf_windows import REPLY_TIMEOUT, ClientWindow, ProgramTexts, ServerPanel  # noqa: E402
 
-# The client window beside the panel at the top left.
-CLIENT_PLACE = (220, 0)
 # Why the gateway closes the pages' connections when it is stopped.
 GATEWAY_CLOSING = "会議ゲートウェイが終了しました"
 
@@ -76,7 +74,6 @@ class WebConferenceTest(conf_gui.SessionTestCase):
         gateway, url = self.start_gateway(port, native=True)
         sato = ClientWindow.launch(self.session, self.client_program, self.texts)
         self.addCleanup(sato.program.kill)
-        sato.drag_to(*CLIENT_PLACE)
         suzuki = self.open_browser(url)
         logs = {sato: [], suzuki: []}
 
