@@ -4,7 +4,7 @@
 # leaves TaviloConference-<version>-win64.zip (or -win32.zip) in the build dir.
 include_guard(GLOBAL)
 
-foreach(program confserver confclient pcname)
+foreach(program confserver confclient pcname confweb)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION .)
     endif()

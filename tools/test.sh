@@ -2,7 +2,8 @@
 # Builds and tests every configuration:
 #   native        g++ on Linux: the portable cores, confrelay, confchat, confbench
 #   native-asan   the same under AddressSanitizer and UndefinedBehaviorSanitizer
-#   win64         MinGW-w64 x86_64; unit tests and end-to-end tests under wine64
+#   win64         MinGW-w64 x86_64; unit tests and end-to-end tests under wine64,
+#                 browsers among them (headless Chromium, confweb and confweb.exe)
 #   win32         MinGW-w64 i686, the shipping target: built, not run (this
 #                 kernel cannot execute 32-bit programs)
 #   fuzz          clang with libFuzzer: the relay's and the client's handling
@@ -26,7 +27,7 @@ cmake_args_for() {
     case $1 in
     native) echo "-DCMAKE_BUILD_TYPE=Release" ;;
     native-asan) echo "-DCMAKE_BUILD_TYPE=Debug -DCONF_SANITIZE=ON" ;;
-    win64) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-x86_64.cmake" ;;
+    win64) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-x86_64.cmake -DCONF_NATIVE_BUILD=$build_root/native" ;;
     win32) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-i686.cmake" ;;
     fuzz) echo "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCONF_FUZZ=ON -DCONF_BUILD_TESTS=OFF" ;;
     *) return 1 ;;
@@ -38,6 +39,13 @@ for configuration in "${configurations[@]}"; do
     mkdir -p "$build_root"
     echo "=== $configuration: build ==="
     args=$(cmake_args_for "$configuration") || { echo "unknown configuration $configuration" >&2; exit 2; }
+    # The browser suites of win64 run the native confweb as well: a native
+    # tree must exist (its test step builds confweb in it).
+    if [ "$configuration" = win64 ] && [ ! -f "$build_root/native/CMakeCache.txt" ]; then
+        # shellcheck disable=SC2046
+        cmake -S "$root" -B "$build_root/native" -G Ninja -DCONF_WARNINGS_AS_ERRORS=ON $(cmake_args_for native) \
+            >"$build_root/native.configure.log" 2>&1 || echo "=== native: configure for win64 FAILED ==="
+    fi
     # Warnings are errors here, in the tested configurations, and never in a
     # user's own build.
     # shellcheck disable=SC2086
@@ -51,12 +59,12 @@ for configuration in "${configurations[@]}"; do
     fi
     case $configuration in
     win32 | win64)
-        # The zip a Windows user gets must hold all three programs.
+        # The zip a Windows user gets must hold every Windows program.
         listing=""
         cmake --build "$dir" --target package -j "$jobs" >"$dir.package.log" 2>&1 &&
             listing=$(unzip -l "$dir"/TaviloConference-*-"$configuration".zip 2>>"$dir.package.log")
         if ! grep -q 'confserver\.exe' <<<"$listing" || ! grep -q 'confclient\.exe' <<<"$listing" ||
-            ! grep -q 'pcname\.exe' <<<"$listing"; then
+            ! grep -q 'pcname\.exe' <<<"$listing" || ! grep -q 'confweb\.exe' <<<"$listing"; then
             tail -20 "$dir.package.log"
             echo "=== $configuration: PACKAGE FAILED ==="
             failed_configurations+=("$configuration")

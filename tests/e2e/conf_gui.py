@@ -407,7 +407,8 @@ class Driver:
 
 
 class Program:
-    """A Windows program started in the session; `process` is its Popen."""
+    """A program started in the session (a Windows one under Wine, or a
+    native one); `process` is its Popen, its output goes to `log_path`."""
 
     def __init__(self, path, process, log_path):
         self.path = path
@@ -416,6 +417,30 @@ class Program:
 
     def running(self):
         return self.process.poll() is None
+
+    def output(self):
+        """What the program has written so far (a Windows program writes
+        code page 932 and ends its lines in CR LF)."""
+        with open(self.log_path, "rb") as log:
+            return log.read().decode(DRIVER_ENCODING, errors="replace").replace("\r\n", "\n")
+
+    def wait_output(self, pattern, timeout=DEFAULT_TIMEOUT):
+        """The first match of the regular expression in the program's output
+        (multi-line: ^ and $ match at each line)."""
+        def matched():
+            found = re.search(pattern, self.output(), re.M)
+            if not found and not self.running():
+                raise AssertionError(f"{os.path.basename(self.path)} ended ({self.process.returncode}) without "
+                                     f"writing {pattern!r}; it wrote {self.output()!r}")
+            return found
+
+        return wait_until(matched, timeout=timeout, what=f"{os.path.basename(self.path)} to write {pattern!r}")
+
+    def interrupt(self):
+        """Ctrl+C: SIGINT, which Wine hands to a Windows console program as
+        its Ctrl+C event."""
+        if self.running():
+            self.process.send_signal(signal.SIGINT)
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         """Waits for the program to end and returns its exit code."""
@@ -516,20 +541,32 @@ class GuiSession:
         env["DISPLAY"] = self.display
         return env
 
-    def _spawn(self, path, log_name, pipes=False):
+    def _spawn(self, path, log_name, pipes=False, args=(), native=False):
         log = open(os.path.join(self._log_dir, log_name + ".log"), "wb")
-        command = [os.path.join(self.wine_tools, "run.sh"), self.prefix, os.path.abspath(path)]
+        command = [os.path.abspath(path), *args]
+        if not native:
+            command[:0] = [os.path.join(self.wine_tools, "run.sh"), self.prefix]
         process = subprocess.Popen(command, env=self._environment(),
                                    stdin=subprocess.PIPE if pipes else subprocess.DEVNULL,
                                    stdout=subprocess.PIPE if pipes else log, stderr=log, start_new_session=True)
         log.close()
         return process
 
-    def launch(self, path):
-        """Starts a Windows program on the session's display."""
+    def launch(self, path, *args):
+        """Starts a Windows program (with command-line arguments) on the
+        session's display."""
+        return self._start_program(path, args, native=False)
+
+    def launch_native(self, path, *args):
+        """Starts a native Linux program beside the Windows ones; like them
+        it ends with the session at the latest."""
+        return self._start_program(path, args, native=True)
+
+    def _start_program(self, path, args, native):
         name = os.path.splitext(os.path.basename(path))[0]
         log_name = f"{name}-{len(self._programs) + 1}"
-        program = Program(path, self._spawn(path, log_name), os.path.join(self._log_dir, log_name + ".log"))
+        process = self._spawn(path, log_name, args=[str(a) for a in args], native=native)
+        program = Program(path, process, os.path.join(self._log_dir, log_name + ".log"))
         self._programs.append(program)
         return program
 
@@ -783,6 +820,9 @@ def parse_options(argv=None):
     parser.add_argument("--companion", action="append", default=[], metavar="PROGRAM",
                         help="a further Windows program the suite runs beside it (repeatable); "
                              "see companion_program")
+    parser.add_argument("--native", action="append", default=[], metavar="PROGRAM",
+                        help="a native Linux program the suite runs beside the Windows ones (repeatable); "
+                             "see native_program")
     parser.add_argument("--fresh-prefix", action="store_true", help="make the Wine prefix anew before the suite")
     parser.add_argument("--time-limit", type=float, default=300, help="seconds for the whole suite")
     parser.add_argument("unittest_args", nargs="*", help="test names for unittest")
@@ -795,6 +835,17 @@ def companion_program(options, name):
         if os.path.splitext(os.path.basename(path))[0] == name:
             return path
     raise HarnessError(f"no --companion program {name!r}")
+
+
+def native_program(options, name):
+    """The --native program whose file is NAME; a missing file fails the
+    test with the reason."""
+    for path in options.native:
+        if os.path.basename(path) == name:
+            if not os.access(path, os.X_OK):
+                raise HarnessError(f"the native program {path} is missing: build it first")
+            return path
+    raise HarnessError(f"no --native program {name!r}")
 
 
 class SessionTestCase(unittest.TestCase):
