@@ -46,6 +46,7 @@
 #include "protocol.h"
 #include "socket_errors.h"
 #include "tab_messages.h"
+#include "tcp_hold.h"
 
 namespace conf::web {
 namespace {
@@ -320,14 +321,24 @@ private:
         });
     }
 
+    // Several messages waiting leave together (see tcp_hold.h); the last
+    // one written releases them.
+    void hold_writes(bool hold) {
+        if (hold == holding_) return;
+        holding_ = hold;
+        hold_tcp_writes(static_cast<std::uintptr_t>(beast::get_lowest_layer(ws_).socket().native_handle()), hold);
+    }
+
     void write_next() {
         if (ended_) return;
         if (queue_.empty()) {
+            hold_writes(false);
             writing_ = false;
             if (close_frame_due_) start_close();
             return;
         }
         writing_ = true;
+        if (queue_.size() > 1) hold_writes(true);
         ws_.async_write(asio::buffer(*queue_.front()),
                         [self = shared_from_this()](error_code ec, std::size_t) { self->on_write(ec); });
     }
@@ -422,6 +433,7 @@ private:
     std::size_t queued_bytes_ = 0;
     websocket::close_reason close_reason_;
     bool accepted_ = false;
+    bool holding_ = false;  // writes held back while more follow
     bool writing_ = false;
     bool closing_ = false;  // nothing more goes to the tab
     bool close_frame_due_ = false;
