@@ -35,6 +35,9 @@ constexpr int kMaxEvents = 128;
 // stragglers.
 constexpr std::int64_t kReorderMargin = 8;
 constexpr int kQuietMs = 1000;
+// However busy the gateway keeps them, reads and waits for quiet end.
+constexpr int kMaxReadsPerReadiness = 16;
+constexpr std::chrono::seconds kMaxDrain{10};
 constexpr std::chrono::seconds kLoginWait{5};
 
 constexpr unsigned kText = 1, kClose = 8, kPing = 9, kPong = 10;
@@ -349,7 +352,7 @@ std::size_t TabLoadSession::State::pump(int timeout_ms) {
 std::size_t TabLoadSession::State::read_tab(std::size_t index) {
     Tab& tab = tabs_[index];
     std::size_t frames = 0;
-    while (tab.fd >= 0) {
+    for (int reads = 0; reads < kMaxReadsPerReadiness && tab.fd >= 0; ++reads) {
         const std::size_t room = tab.input.size() - tab.filled;
         const ssize_t got = ::recv(tab.fd, tab.input.data() + tab.filled, room, MSG_DONTWAIT);
         if (got == 0) {
@@ -459,8 +462,9 @@ void TabLoadSession::State::tab_ended(std::size_t index, const std::string& why)
 }
 
 void TabLoadSession::State::discard_until_quiet(int quiet_ms) {
+    const auto give_up = Clock::now() + kMaxDrain;
     auto last = Clock::now();
-    while (Clock::now() - last < std::chrono::milliseconds(quiet_ms))
+    while (Clock::now() - last < std::chrono::milliseconds(quiet_ms) && Clock::now() < give_up)
         if (pump(10) > 0) last = Clock::now();
 }
 
@@ -493,8 +497,9 @@ void TabLoadSession::State::advance(Clock::time_point now) {
 }
 
 void TabLoadSession::State::drain() {
+    const auto give_up = Clock::now() + kMaxDrain;
     auto last_frame = Clock::now();
-    while (trouble_.empty()) {
+    while (trouble_.empty() && Clock::now() < give_up) {
         const std::size_t got = pump(1);
         const auto now = Clock::now();
         advance(now);
