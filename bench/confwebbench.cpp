@@ -279,9 +279,10 @@ struct Road {
     }
 };
 
-std::string problems_of(const Road& road, int receivers) {
+std::string problems_of(const Road& road, int receivers, bool processor_time_known) {
     std::string problems = road.failure;
     auto add = [&problems](const std::string& problem) { problems += (problems.empty() ? "" : "; ") + problem; };
+    if (processor_time_known && !(road.figure(cpu_us_per_delivery) > 0)) add("no processor time per delivery");
     if (road.tally.lines_lost > 0) add(std::to_string(road.tally.lines_lost) + " lines lost");
     if (road.tally.duplicates > 0) add(std::to_string(road.tally.duplicates) + " duplicate copies");
     if (road.tally.malformed > 0) add(std::to_string(road.tally.malformed) + " malformed messages");
@@ -479,7 +480,8 @@ int main(int argc, char** argv) {
     if (options.check) {
         int failures = 0;
         for (const Road* road : {&gateway, &relay}) {
-            const std::string problems = problems_of(*road, tabs);
+            const bool processor_time_known = road == &relay || own_gateway || web_pid > 0;
+            const std::string problems = problems_of(*road, tabs, processor_time_known);
             if (!problems.empty()) {
                 std::fprintf(stderr, "check: %s: %s\n", road->label.c_str(), problems.c_str());
                 ++failures;
