@@ -333,7 +333,7 @@ private:
 
     void write_next() {
         if (ended_) return;
-        // (A close may have cut the batch short.)
+        // The batch is written, or a close cut it short: what was held leaves.
         if (held_left_ == 0 || queue_.empty()) {
             held_left_ = 0;
             hold_writes(false);
