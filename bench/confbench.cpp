@@ -14,8 +14,6 @@
 // datagram at its receiver within the relay's send call, so the relay's core
 // pays for the whole road to the receiver's queue and confbench's core for
 // taking the datagrams out. Whatever else runs on the machine shares both.
-#include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -27,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_figures.h"
 #include "gnu_command_line.h"
 #include "load_run.h"
 #include "port_number.h"
@@ -43,9 +42,15 @@
 
 namespace {
 
+using conf::bench::available_cpus;
+using conf::bench::format_number;
+using conf::bench::format_share;
 using conf::bench::LoadSession;
 using conf::bench::LoadSettings;
 using conf::bench::LoadTally;
+using conf::bench::median;
+using conf::bench::percentile;
+using conf::bench::program_near_us;
 using conf::bench::ThroughputSlice;
 
 struct Subject {
@@ -162,19 +167,6 @@ const NumericOption* numeric_option(const std::string& option) {
 // The relays of an installed confbench are beside it (confrelay) and in the
 // package's own folder (the reference relay); in the build tree, in the
 // folders they are built in. The first that exists is taken.
-std::string program_near_us(const char* const* candidates, std::size_t count) {
-    std::string here;
-    char path[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length > 0) {
-        here.assign(path, static_cast<std::size_t>(length));
-        here.erase(here.rfind('/') + 1);
-    }
-    for (std::size_t i = 0; i < count; ++i)
-        if (::access((here + candidates[i]).c_str(), X_OK) == 0) return here + candidates[i];
-    return here + candidates[0];
-}
-
 std::string default_relay() {
     const char* const candidates[] = {CONF_RELAY_CANDIDATES};
     return program_near_us(candidates, std::size(candidates));
@@ -252,32 +244,6 @@ int parse_options(int argc, char** argv, Options* options) {
     return -1;
 }
 
-double median(std::vector<double> values) {
-    if (values.empty()) return std::nan("");
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) return std::nan("");
-    std::sort(values.begin(), values.end());
-    const double rank = std::ceil(fraction * static_cast<double>(values.size()));
-    const std::size_t index = static_cast<std::size_t>(std::max(rank, 1.0)) - 1;
-    return values[std::min(index, values.size() - 1)];
-}
-
-// The available cores, in order; the first two are the relay's and ours.
-std::vector<int> available_cpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    std::vector<int> cpus;
-    if (::sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-        if (CPU_ISSET(static_cast<std::size_t>(cpu), &set)) cpus.push_back(cpu);
-    return cpus;
-}
-
 // One relay under measurement, with everything measured of it.
 struct Contestant {
     Subject subject;
@@ -350,20 +316,6 @@ std::string check_problems(const Contestant& contestant, int receivers) {
     if (contestant.latencies_us.empty() || !(p50 > 0) || p99 < p50 || p99 > 1e6) add("implausible latency");
     if (!contestant.stop_problem.empty()) add("relay " + contestant.stop_problem);
     return problems;
-}
-
-std::string format_share(double share) {
-    if (std::isnan(share) || share < 0) return "-";
-    char text[16];
-    std::snprintf(text, sizeof text, "%.0f%%", share * 100);
-    return text;
-}
-
-std::string format_number(double value, const char* format) {
-    if (std::isnan(value) || value < 0) return "-";
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
 }
 
 }  // namespace

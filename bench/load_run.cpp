@@ -26,8 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kReceiveBatch = 64;
 constexpr std::size_t kReceiveCapacity = 2048;
-// "Lss:nnnnnnnnnn": sender and line number, then '.' up to the payload size.
-constexpr std::size_t kLineHeader = 14;
 // Lines by which a later line may overtake an earlier one before the earlier
 // one is taken for lost.
 constexpr std::int64_t kReorderMargin = 8;
@@ -52,17 +50,9 @@ double process_cpu_seconds() {
 }
 
 // The fields are fixed-width: the last `count` decimal digits of `value`,
-// written without a terminator, the reverse of digits() below.
+// written without a terminator; digits() reads them.
 void put_digits(char* out, std::size_t count, std::int64_t value) {
     for (std::size_t i = count; i > 0; --i, value /= 10) out[i - 1] = static_cast<char>('0' + value % 10);
-}
-
-void compose_line(char* out, std::size_t payload, int sender, std::int64_t number) {
-    out[0] = 'L';
-    put_digits(out + 1, 2, sender);
-    out[3] = ':';
-    put_digits(out + 4, 10, number);
-    std::memset(out + kLineHeader, '.', payload - kLineHeader);
 }
 
 bool digits(const char* bytes, std::size_t count, std::int64_t* value) {
@@ -75,7 +65,17 @@ bool digits(const char* bytes, std::size_t count, std::int64_t* value) {
     return true;
 }
 
-bool parse_line(const char* bytes, std::size_t length, std::size_t payload, int* sender, std::int64_t* number) {
+}  // namespace
+
+void compose_load_line(char* out, std::size_t payload, int sender, std::int64_t number) {
+    out[0] = 'L';
+    put_digits(out + 1, 2, sender);
+    out[3] = ':';
+    put_digits(out + 4, 10, number);
+    std::memset(out + kLineHeader, '.', payload - kLineHeader);
+}
+
+bool parse_load_line(const char* bytes, std::size_t length, std::size_t payload, int* sender, std::int64_t* number) {
     if (length != payload || bytes[0] != 'L' || bytes[3] != ':') return false;
     std::int64_t sender_number = 0;
     if (!digits(bytes + 1, 2, &sender_number) || !digits(bytes + 4, 10, number)) return false;
@@ -84,6 +84,8 @@ bool parse_line(const char* bytes, std::size_t length, std::size_t payload, int*
     *sender = static_cast<int>(sender_number);
     return true;
 }
+
+namespace {
 
 int open_participant_socket() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
@@ -264,7 +266,7 @@ void LoadSession::State::discard_until_quiet(int quiet_ms) {
 }
 
 void LoadSession::State::send_line(SenderState& sender, int index) {
-    compose_line(line_.data(), line_.size(), index, sender.sent);
+    compose_load_line(line_.data(), line_.size(), index, sender.sent);
     if (timing_ && index == 0) sent_at_ns_.push_back(realtime_ns());
     ::sendto(sender.fd, line_.data(), line_.size(), 0, reinterpret_cast<const sockaddr*>(&relay_), sizeof relay_);
     sender.copies.push_back(0);
@@ -376,7 +378,7 @@ std::size_t LoadSession::State::sweep(bool with_stamps) {
 void LoadSession::State::on_datagram(const char* bytes, std::size_t length, std::int64_t stamp_ns) {
     int sender_index = 0;
     std::int64_t number = 0;
-    if (!parse_line(bytes, length, settings_.payload, &sender_index, &number) ||
+    if (!parse_load_line(bytes, length, settings_.payload, &sender_index, &number) ||
         sender_index >= static_cast<int>(senders_.size()) ||
         number >= senders_[static_cast<std::size_t>(sender_index)].sent) {
         ++malformed_;

@@ -20,6 +20,13 @@
 
 namespace conf::bench {
 
+// The lines of the load: "Lss:nnnnnnnnnn" (sender, line number), then '.'
+// up to the payload size, so that every copy says which line it is.
+constexpr std::size_t kLineHeader = 14;
+void compose_load_line(char* out, std::size_t payload, int sender, std::int64_t number);
+// False for anything but such a line of exactly `payload` bytes.
+bool parse_load_line(const char* bytes, std::size_t length, std::size_t payload, int* sender, std::int64_t* number);
+
 // Where the relay's time went, as the scheduler counts it; -1 when unknown.
 struct ProcessorTime {
     std::int64_t running_ns = -1;  // on a core, in its code or the kernel's on its behalf

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -33,12 +34,17 @@ bool pin_to_cpu(int cpu) {
 
 bool RelayProcess::start(const std::vector<std::string>& command, std::uint16_t port, int cpu,
                          std::string* error) {
+    std::vector<std::string> arguments = command;
+    arguments.push_back(std::to_string(port));
+    return start_command(arguments, cpu, error);
+}
+
+bool RelayProcess::start_command(const std::vector<std::string>& command, int cpu, std::string* error) {
     if (command.empty()) {
-        *error = "no relay command";
+        *error = "no command";
         return false;
     }
     std::vector<std::string> arguments = command;
-    arguments.push_back(std::to_string(port));
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -54,7 +60,8 @@ bool RelayProcess::start(const std::vector<std::string>& command, std::uint16_t 
         const int quiet = ::open("/dev/null", O_WRONLY);
         if (quiet >= 0) ::dup2(quiet, STDOUT_FILENO);
         ::execv(argv[0], argv.data());
-        std::fprintf(stderr, "confbench: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot run %s: %s\n", program_invocation_short_name, argv[0],
+                     std::strerror(errno));
         ::_exit(127);
     }
     pid_ = pid;
@@ -70,11 +77,15 @@ bool RelayProcess::running() {
 }
 
 ProcessorTime RelayProcess::processor_time() const {
+    if (pid_ <= 0 || reaped_) return {};
+    return processor_time_of(pid_);
+}
+
+ProcessorTime processor_time_of(pid_t pid) {
     ProcessorTime time;
-    if (pid_ <= 0 || reaped_) return time;
     // The scheduler's own account, in nanoseconds: time on a core, time
     // waiting for one, and the number of turns.
-    std::ifstream schedstat("/proc/" + std::to_string(pid_) + "/schedstat");
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
     std::int64_t running = -1, waiting = -1;
     if (schedstat >> running >> waiting) {
         time.running_ns = running;

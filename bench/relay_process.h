@@ -22,6 +22,8 @@ public:
     // Runs `command` (program and arguments) with the port appended, its
     // standard output discarded. `cpu` < 0 leaves the placement to the system.
     bool start(const std::vector<std::string>& command, std::uint16_t port, int cpu, std::string* error);
+    // Runs `command` exactly as given.
+    bool start_command(const std::vector<std::string>& command, int cpu, std::string* error);
 
     bool running();
     ProcessorTime processor_time() const;
@@ -36,6 +38,9 @@ private:
     int wait_status_ = 0;
     bool reaped_ = false;
 };
+
+// The scheduler's account of a running process; -1s when unknown.
+ProcessorTime processor_time_of(pid_t pid);
 
 // Keeps the calling process on one core.
 bool pin_to_cpu(int cpu);

@@ -46,6 +46,7 @@
 #include "protocol.h"
 #include "socket_errors.h"
 #include "tab_messages.h"
+#include "tcp_hold.h"
 
 namespace conf::web {
 namespace {
@@ -320,14 +321,34 @@ private:
         });
     }
 
+    // The messages waiting when a write starts leave together (see
+    // tcp_hold.h): held back until the last of them is written. Those that
+    // come meanwhile make the next batch, so that under a steady stream
+    // nothing waits for more than one batch.
+    void hold_writes(bool hold) {
+        if (hold == holding_) return;
+        holding_ = hold;
+        hold_tcp_writes(static_cast<std::uintptr_t>(beast::get_lowest_layer(ws_).socket().native_handle()), hold);
+    }
+
     void write_next() {
         if (ended_) return;
+        // The batch is written, or a close cut it short: what was held leaves.
+        if (held_left_ == 0 || queue_.empty()) {
+            held_left_ = 0;
+            hold_writes(false);
+        }
         if (queue_.empty()) {
             writing_ = false;
             if (close_frame_due_) start_close();
             return;
         }
         writing_ = true;
+        if (!holding_ && queue_.size() > 1) {
+            hold_writes(true);
+            held_left_ = queue_.size();
+        }
+        if (held_left_ > 0) --held_left_;
         ws_.async_write(asio::buffer(*queue_.front()),
                         [self = shared_from_this()](error_code ec, std::size_t) { self->on_write(ec); });
     }
@@ -422,6 +443,8 @@ private:
     std::size_t queued_bytes_ = 0;
     websocket::close_reason close_reason_;
     bool accepted_ = false;
+    bool holding_ = false;        // writes held back while more follow
+    std::size_t held_left_ = 0;   // messages of the batch held back not yet written
     bool writing_ = false;
     bool closing_ = false;  // nothing more goes to the tab
     bool close_frame_due_ = false;

@@ -1,0 +1,494 @@
+// confwebbench: load benchmark for the web gateway (confweb), on 127.0.0.1.
+//
+// A relay and confweb in front of it are started; tabs open the gateway's
+// WebSocket, join under names of their own and log in, and one UDP
+// participant sends lines to that relay, so that each line reaches every tab
+// as a WebSocket message through the gateway's own UDP sockets. A second
+// relay carries the same lines to as many UDP receivers: the yardstick, the
+// road without the gateway. The two take turns, one slice each per run, so
+// that the machine's other work weighs on both alike, and the gateway's
+// processor time per delivery is given as a ratio to the relay's, run by run.
+//
+// Cores: with two or more available, confweb and the yardstick relay (never
+// busy at once) are pinned to the first, confwebbench and the relay behind
+// confweb to the second. On loopback the sender's core pays for the whole
+// road to the receiver's queue, so the gateway's core carries its TCP sends
+// to the tabs as the yardstick relay's carries its datagrams.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_figures.h"
+#include "gnu_command_line.h"
+#include "load_run.h"
+#include "port_number.h"
+#include "protocol.h"
+#include "relay_process.h"
+#include "tab_load.h"
+
+// Where confweb and confrelay are, relative to confwebbench's own folder:
+// comma-separated string literals (see bench/CMakeLists.txt).
+#ifndef CONF_WEB_CANDIDATES
+#define CONF_WEB_CANDIDATES "confweb"
+#endif
+#ifndef CONF_RELAY_CANDIDATES
+#define CONF_RELAY_CANDIDATES "confrelay"
+#endif
+
+namespace {
+
+using conf::bench::format_number;
+using conf::bench::format_share;
+using conf::bench::LoadSession;
+using conf::bench::LoadSettings;
+using conf::bench::LoadTally;
+using conf::bench::median;
+using conf::bench::percentile;
+using conf::bench::ProcessorTime;
+using conf::bench::RelayProcess;
+using conf::bench::TabLoadSession;
+using conf::bench::ThroughputSlice;
+
+// The targets for 100 tabs.
+constexpr double kTargetMessagesPerSecond = 150000;
+constexpr double kTargetCpuRatio = 3;
+constexpr double kTargetP99Us = 10000;
+
+struct Options {
+    LoadSettings load;
+    std::string confweb;
+    std::string confrelay;
+    std::uint16_t web_port = 0;    // a gateway already running
+    std::uint16_t web_relay = 0;   // and the relay it is in front of
+    long web_pid = 0;              // and its process, when known
+    int runs = 10;
+    int latency_runs = 2;
+    double latency_seconds = 2;
+    bool pin = true;
+    bool check = false;
+};
+
+// What help2man would turn into a man page, so kept in its layout.
+constexpr char kHelp[] =
+    "Usage: confwebbench [OPTION]...\n"
+    "Measure the web gateway (confweb) under load on 127.0.0.1: WebSocket\n"
+    "messages delivered, loss, latency and the gateway's processor time per\n"
+    "delivery, beside confrelay's own figures with as many UDP receivers.\n"
+    "\n"
+    "It starts a relay and confweb in front of it (or uses running ones, with\n"
+    "--web and --web-relay); N tabs open the gateway's WebSocket, join under names\n"
+    "of their own and log in. The lines come from one UDP participant, sent to\n"
+    "that relay, so a tab's own rate limit is not what is measured. In turns\n"
+    "with the gateway, a second relay carries the same slices to N UDP\n"
+    "receivers: the yardstick.\n"
+    "\n"
+    "      --confweb PROGRAM       the gateway to start (default: the one beside\n"
+    "                              confwebbench)\n"
+    "      --confrelay PROGRAM     the relay to start, behind the gateway and as the\n"
+    "                              yardstick (default: the one beside confwebbench)\n"
+    "      --web PORT              use a confweb already running on 127.0.0.1:PORT\n"
+    "      --web-relay PORT        the relay that running confweb is in front of\n"
+    "      --web-pid PID           that confweb's process, to read its processor time\n"
+    "      --tabs N                tabs, and receivers of the yardstick, 1 to 100\n"
+    "                              (default 100)\n"
+    "      --payload BYTES         bytes per line, 14 to 1023 (default 64)\n"
+    "      --window LINES          lines in flight (default 256)\n"
+    "      --lines N               lines in one throughput slice (default 2000)\n"
+    "      --runs N                throughput slices of each, taken in turns\n"
+    "                              (default 10)\n"
+    "      --latency-rate LINES    lines per second while measuring latency\n"
+    "                              (default 100)\n"
+    "      --latency-seconds S     length of one latency turn (default 2)\n"
+    "      --latency-runs N        latency turns of each (default 2)\n"
+    "      --no-pin                leave the placement on cores to the system\n"
+    "      --check                 exit 1 on any lost, duplicated or malformed line\n"
+    "                              or message, a tab cut off, or an implausible figure\n"
+    "      --help                  display this help and exit\n"
+    "      --version               output version information and exit\n"
+    "\n"
+    "Exit status:\n"
+    " 0  measured (and with --check, every check passed)\n"
+    " 1  a check failed, or the load could not be set up\n"
+    " 2  a usage error\n";
+
+struct NumericOption {
+    const char* name;
+    double low, high;
+    void (*store)(Options*, double);
+};
+
+const NumericOption* numeric_option(const std::string& option) {
+    static const NumericOption table[] = {
+        {"--tabs", 1, conf::kMaxParticipants, [](Options* o, double n) { o->load.receivers = static_cast<int>(n); }},
+        {"--payload", 14, 1023, [](Options* o, double n) { o->load.payload = static_cast<std::size_t>(n); }},
+        {"--window", 1, 4000, [](Options* o, double n) { o->load.window = static_cast<int>(n); }},
+        {"--lines", 1, 1e7, [](Options* o, double n) { o->load.slice_lines = static_cast<std::int64_t>(n); }},
+        {"--runs", 1, 10000, [](Options* o, double n) { o->runs = static_cast<int>(n); }},
+        {"--latency-rate", 1, 100000, [](Options* o, double n) { o->load.latency_rate = n; }},
+        {"--latency-seconds", 0.01, 600, [](Options* o, double n) { o->latency_seconds = n; }},
+        {"--latency-runs", 1, 1000, [](Options* o, double n) { o->latency_runs = static_cast<int>(n); }},
+        {"--web-pid", 1, 4194304, [](Options* o, double n) { o->web_pid = static_cast<long>(n); }},
+    };
+    for (const NumericOption& entry : table)
+        if (option == entry.name) return &entry;
+    return nullptr;
+}
+
+bool number_argument(const char* text, double low, double high, double* value) {
+    char* end = nullptr;
+    const double parsed = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(parsed >= low && parsed <= high)) return false;
+    *value = parsed;
+    return true;
+}
+
+// Returns -1 to go on with `options`, else the exit status for main.
+int parse_options(int argc, char** argv, Options* options) {
+    auto usage_error = [](const std::string& problem) { return conf::gnu::usage_error("confwebbench", problem); };
+    options->load.slice_lines = 2000;
+    options->load.latency_rate = 100;
+    // A line that is late at the gateway is not lost: TCP to the tabs loses
+    // nothing, so only a stall this long gives it up.
+    options->load.stall_ms = 1000;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--help") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (option == "--version") {
+            conf::gnu::print_version("confwebbench");
+            return 0;
+        }
+        if (option == "--no-pin") {
+            options->pin = false;
+            continue;
+        }
+        if (option == "--check") {
+            options->check = true;
+            continue;
+        }
+        const NumericOption* numeric = numeric_option(option);
+        const bool takes_text = option == "--confweb" || option == "--confrelay";
+        const bool takes_port = option == "--web" || option == "--web-relay";
+        if (!takes_text && !takes_port && numeric == nullptr)
+            return usage_error(conf::gnu::looks_like_option(option) ? "unrecognized option '" + option + "'"
+                                                                     : "unexpected argument '" + option + "'");
+        if (i + 1 >= argc) return usage_error("option '" + option + "' needs a value");
+        const std::string value = argv[++i];
+        if (takes_text) {
+            (option == "--confweb" ? options->confweb : options->confrelay) = value;
+        } else if (takes_port) {
+            std::uint16_t port = 0;
+            if (!conf::parse_port(value, &port))
+                return usage_error(option + " needs a port from 1 to 65535, not '" + value + "'");
+            (option == "--web" ? options->web_port : options->web_relay) = port;
+        } else {
+            double number = 0;
+            if (!number_argument(value.c_str(), numeric->low, numeric->high, &number)) {
+                char range[64];
+                std::snprintf(range, sizeof range, "%g to %g", numeric->low, numeric->high);
+                return usage_error(option + " needs a number from " + range + ", not '" + value + "'");
+            }
+            numeric->store(options, number);
+        }
+    }
+    if ((options->web_port != 0) != (options->web_relay != 0))
+        return usage_error("--web and --web-relay go together");
+    if (options->confweb.empty()) {
+        const char* const candidates[] = {CONF_WEB_CANDIDATES};
+        options->confweb = conf::bench::program_near_us(candidates, std::size(candidates));
+    }
+    if (options->confrelay.empty()) {
+        const char* const candidates[] = {CONF_RELAY_CANDIDATES};
+        options->confrelay = conf::bench::program_near_us(candidates, std::size(candidates));
+    }
+    return -1;
+}
+
+std::uint16_t free_tcp_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    std::uint16_t port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0) ::close(fd);
+    return port;
+}
+
+// Waits until something has bound the UDP port: the relay is up. A login
+// through the gateway before that would only meet a closed port.
+bool wait_for_udp_port(std::uint16_t port, RelayProcess& process) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < give_up && process.running()) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool taken = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+                           errno == EADDRINUSE;
+        if (fd >= 0) ::close(fd);
+        if (taken) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+double deliveries_per_second(const ThroughputSlice& slice) {
+    return static_cast<double>(slice.deliveries) / slice.seconds;
+}
+double cpu_us_per_delivery(const ThroughputSlice& slice) {
+    return slice.relay_running_seconds >= 0 && slice.deliveries > 0
+               ? slice.relay_running_seconds * 1e6 / static_cast<double>(slice.deliveries)
+               : -1;
+}
+double running_share(const ThroughputSlice& slice) { return slice.relay_running_seconds / slice.seconds; }
+double waiting_share(const ThroughputSlice& slice) { return slice.relay_waiting_seconds / slice.seconds; }
+double bench_share(const ThroughputSlice& slice) { return slice.bench_seconds / slice.seconds; }
+
+// One of the two roads, with everything measured of it.
+struct Road {
+    std::string label;
+    std::vector<ThroughputSlice> slices;  // complete ones, one per run
+    std::vector<double> latencies_us;
+    LoadTally tally;
+    std::string failure;
+
+    double figure(double (*of)(const ThroughputSlice&)) const {
+        std::vector<double> values;
+        for (const ThroughputSlice& slice : slices) values.push_back(of(slice));
+        return median(values);
+    }
+};
+
+std::string problems_of(const Road& road, int receivers, bool processor_time_known) {
+    std::string problems = road.failure;
+    auto add = [&problems](const std::string& problem) { problems += (problems.empty() ? "" : "; ") + problem; };
+    if (processor_time_known && !(road.figure(cpu_us_per_delivery) > 0)) add("no processor time per delivery");
+    if (road.tally.lines_lost > 0) add(std::to_string(road.tally.lines_lost) + " lines lost");
+    if (road.tally.duplicates > 0) add(std::to_string(road.tally.duplicates) + " duplicate copies");
+    if (road.tally.malformed > 0) add(std::to_string(road.tally.malformed) + " malformed messages");
+    if (road.slices.empty()) add("no throughput slice completed");
+    for (const ThroughputSlice& slice : road.slices) {
+        if (slice.deliveries != slice.lines * receivers || !(slice.seconds > 0)) {
+            add("a slice counted " + std::to_string(slice.deliveries) + " copies of " + std::to_string(slice.lines) +
+                " lines for " + std::to_string(receivers) + " receivers");
+            break;
+        }
+    }
+    const double p50 = percentile(road.latencies_us, 0.5), p99 = percentile(road.latencies_us, 0.99);
+    if (road.latencies_us.empty() || !(p50 > 0) || p99 < p50 || p99 > 1e6) add("implausible latency");
+    return problems;
+}
+
+void print_row(const Road& road, int receivers) {
+    if (road.slices.empty()) {
+        std::printf("%-30s failed: %s\n", road.label.c_str(), road.failure.c_str());
+        return;
+    }
+    const double per_second = road.figure(deliveries_per_second);
+    std::printf("%-30s %8s %12s %8s %5lld %4lld %4lld %6s %6s %7s %7s %6s\n", road.label.c_str(),
+                format_number(per_second / receivers, "%.0f").c_str(), format_number(per_second, "%.0f").c_str(),
+                format_number(road.figure(cpu_us_per_delivery), "%.2f").c_str(),
+                static_cast<long long>(road.tally.lines_lost), static_cast<long long>(road.tally.duplicates),
+                static_cast<long long>(road.tally.malformed), format_share(road.figure(running_share)).c_str(),
+                format_share(road.figure(waiting_share)).c_str(),
+                format_number(percentile(road.latencies_us, 0.5), "%.0f").c_str(),
+                format_number(percentile(road.latencies_us, 0.99), "%.0f").c_str(),
+                format_share(road.figure(bench_share)).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const int status = parse_options(argc, argv, &options); status >= 0) return status;
+    const int tabs = options.load.receivers;
+
+    int near_cpu = -1, far_cpu = -1;
+    std::string placement = "placement on cores left to the system";
+    const std::vector<int> cpus = conf::bench::available_cpus();
+    if (options.pin && cpus.size() >= 2 && conf::bench::pin_to_cpu(cpus[1])) {
+        near_cpu = cpus[1];
+        far_cpu = cpus[0];
+        placement = "confweb and the yardstick relay pinned to CPU " + std::to_string(far_cpu) +
+                    ", confwebbench and the relay behind confweb to CPU " + std::to_string(near_cpu) + " (of " +
+                    std::to_string(cpus.size()) + "; other work on the machine shares them)";
+    }
+
+    // The gateway's road: a relay, confweb in front of it, the tabs.
+    RelayProcess web_relay_process, gateway_process;
+    std::uint16_t web_port = options.web_port, web_relay = options.web_relay;
+    const bool own_gateway = web_port == 0;
+    std::string error;
+    if (own_gateway) {
+        web_relay = conf::bench::free_udp_port();
+        web_port = free_tcp_port();
+        if (!web_relay_process.start({options.confrelay}, web_relay, near_cpu, &error) ||
+            !wait_for_udp_port(web_relay, web_relay_process)) {
+            std::fprintf(stderr, "confwebbench: the relay behind the gateway did not start%s%s\n",
+                         error.empty() ? "" : ": ", error.c_str());
+            return 1;
+        }
+        const std::vector<std::string> command = {options.confweb, "--relay", "127.0.0.1:" + std::to_string(web_relay),
+                                                  "--listen", "127.0.0.1:" + std::to_string(web_port)};
+        if (!gateway_process.start_command(command, far_cpu, &error)) {
+            std::fprintf(stderr, "confwebbench: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    const long web_pid = options.web_pid;
+    auto gateway_time = [&gateway_process, own_gateway, web_pid] {
+        if (own_gateway) return gateway_process.processor_time();
+        return web_pid > 0 ? conf::bench::processor_time_of(static_cast<pid_t>(web_pid)) : ProcessorTime{};
+    };
+    auto gateway_alive = [&gateway_process, own_gateway] { return !own_gateway || gateway_process.running(); };
+    auto tab_load = std::make_unique<TabLoadSession>(web_port, web_relay, options.load, gateway_time, gateway_alive);
+    if (!tab_load->start(&error)) {
+        std::fprintf(stderr, "confwebbench: %s\n", error.c_str());
+        return 1;
+    }
+
+    // The yardstick: a relay of its own with as many UDP receivers.
+    RelayProcess yardstick_process;
+    const std::uint16_t yardstick_port = conf::bench::free_udp_port();
+    if (!yardstick_process.start({options.confrelay}, yardstick_port, far_cpu, &error)) {
+        std::fprintf(stderr, "confwebbench: %s\n", error.c_str());
+        return 1;
+    }
+    auto udp_load = std::make_unique<LoadSession>(
+        yardstick_port, options.load, [&yardstick_process] { return yardstick_process.processor_time(); },
+        [&yardstick_process] { return yardstick_process.running(); });
+    if (!udp_load->start(&error)) {
+        std::fprintf(stderr, "confwebbench: the yardstick relay: %s\n", error.c_str());
+        return 1;
+    }
+
+    Road gateway{"confweb, " + std::to_string(tabs) + " tabs", {}, {}, {}, {}};
+    Road relay{"confrelay, " + std::to_string(tabs) + " UDP receivers", {}, {}, {}, {}};
+    std::vector<double> behind_shares;  // the relay behind the gateway, per gateway slice
+    auto gateway_slice = [&](bool counted) {
+        if (!gateway.failure.empty()) return;
+        const ProcessorTime before = web_relay_process.processor_time();
+        const ThroughputSlice slice = tab_load->push_slice();
+        const ProcessorTime after = web_relay_process.processor_time();
+        if (!slice.complete) {
+            gateway.failure = tab_load->trouble().empty() ? "a slice did not complete" : tab_load->trouble();
+            return;
+        }
+        if (!counted) return;
+        gateway.slices.push_back(slice);
+        if (before.running_ns >= 0 && after.running_ns >= before.running_ns)
+            behind_shares.push_back(static_cast<double>(after.running_ns - before.running_ns) / 1e9 / slice.seconds);
+    };
+    auto relay_slice = [&](bool counted) {
+        if (!relay.failure.empty()) return;
+        const ThroughputSlice slice = udp_load->push_slice();
+        if (!slice.complete) relay.failure = "a slice did not complete";
+        else if (counted) relay.slices.push_back(slice);
+    };
+    // The first run of each warms caches and queues and is not counted.
+    for (int run = -1; run < options.runs; ++run) {
+        if (run % 2 == 0) {
+            gateway_slice(run >= 0);
+            relay_slice(run >= 0);
+        } else {
+            relay_slice(run >= 0);
+            gateway_slice(run >= 0);
+        }
+        if (run >= 0 && !gateway.slices.empty() && !relay.slices.empty())
+            std::fprintf(stderr, "run %d/%d deliveries/s: confweb %.0f  confrelay %.0f\n", run + 1, options.runs,
+                         deliveries_per_second(gateway.slices.back()), deliveries_per_second(relay.slices.back()));
+    }
+    for (int run = 0; run < options.latency_runs; ++run) {
+        if (gateway.failure.empty()) tab_load->measure_latency(options.latency_seconds, &gateway.latencies_us);
+        if (relay.failure.empty()) udp_load->measure_latency(options.latency_seconds, &relay.latencies_us);
+    }
+    if (gateway.failure.empty()) gateway.failure = tab_load->trouble();
+    gateway.tally = tab_load->tally();
+    relay.tally = udp_load->tally();
+    tab_load.reset();  // the tabs close: the gateway's participants leave
+    udp_load.reset();
+    std::string how;
+    if (!yardstick_process.stop(&how)) relay.failure += (relay.failure.empty() ? "relay " : "; relay ") + how;
+    if (own_gateway && !gateway_process.stop(&how))
+        gateway.failure += (gateway.failure.empty() ? "confweb " : "; confweb ") + how;
+    if (own_gateway) web_relay_process.stop(&how);
+
+    // The ratio is taken run by run, a moment apart on the same machine.
+    std::vector<double> ratios;
+    for (std::size_t run = 0; run < gateway.slices.size() && run < relay.slices.size(); ++run) {
+        const double mine = cpu_us_per_delivery(gateway.slices[run]), theirs = cpu_us_per_delivery(relay.slices[run]);
+        if (mine > 0 && theirs > 0) ratios.push_back(mine / theirs);
+    }
+    const double cpu_ratio = median(ratios);
+
+    std::printf("confwebbench: %d tabs, %zu-byte lines from one UDP sender; throughput: %d runs of %lld lines "
+                "(window %d), gateway and yardstick relay in turns; latency: %d turns of %.1f s at %.0f lines/s\n",
+                tabs, options.load.payload, options.runs, static_cast<long long>(options.load.slice_lines),
+                options.load.window, options.latency_runs, options.latency_seconds, options.load.latency_rate);
+    std::printf("cores: %s\n", placement.c_str());
+    std::printf("medians over the runs\n\n");
+    std::printf("%-30s %8s %12s %8s %5s %4s %4s %6s %6s %7s %7s %6s\n", "", "", "", "CPU us", "", "", "", "", "", "latency",
+                "", "bench");
+    std::printf("%-30s %8s %12s %8s %5s %4s %4s %6s %6s %7s %7s %6s\n", "", "lines/s", "deliveries/s", "per dlv", "lost",
+                "dup", "bad", "CPU", "waits", "p50 us", "p99 us", "CPU");
+    print_row(gateway, tabs);
+    print_row(relay, tabs);
+    std::printf("\nconfweb / confrelay, CPU per delivery: %s (median of the per-run ratios)\n",
+                format_number(cpu_ratio, "%.2f").c_str());
+    if (!behind_shares.empty())
+        std::printf("the relay behind confweb ran %s of the gateway's slices\n", format_share(median(behind_shares)).c_str());
+
+    if (tabs == conf::kMaxParticipants && !gateway.slices.empty()) {
+        const double per_second = gateway.figure(deliveries_per_second);
+        const double p99 = percentile(gateway.latencies_us, 0.99);
+        auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
+        const bool no_loss = gateway.tally.lines_lost == 0 && gateway.tally.duplicates == 0 && gateway.tally.malformed == 0;
+        std::printf("targets: no loss: %s; >= %.0f messages/s: %.0f, %s; CPU per delivery <= %.0fx the relay's: %s, %s;"
+                    " p99 <= %.0f ms at %.0f lines/s: %.1f ms, %s\n",
+                    verdict(no_loss), kTargetMessagesPerSecond, per_second,
+                    verdict(per_second >= kTargetMessagesPerSecond), kTargetCpuRatio,
+                    format_number(cpu_ratio, "%.2fx").c_str(), verdict(cpu_ratio <= kTargetCpuRatio),
+                    kTargetP99Us / 1000, options.load.latency_rate, p99 / 1000, verdict(p99 <= kTargetP99Us));
+    }
+    std::printf("\ndeliveries/s: copies received per second, all receivers together (WebSocket messages for confweb,\n"
+                "datagrams for the relay), from a slice's first send to its last copy. CPU us per dlv: the process's\n"
+                "own processor time per delivery. lost: lines of all runs that missed a receiver; dup, bad: copies\n"
+                "received twice, messages that are no line of ours. CPU / waits: share of a slice the process ran,\n"
+                "and spent ready to run while other work held its core. latency: from the send to the last tab's\n"
+                "copy read by confwebbench (confweb), or to the kernel queueing the last receiver's copy (relay).\n"
+                "bench CPU: confwebbench's own share of its core during a slice.\n");
+    if (options.check) {
+        int failures = 0;
+        for (const Road* road : {&gateway, &relay}) {
+            const bool processor_time_known = road == &relay || own_gateway || web_pid > 0;
+            const std::string problems = problems_of(*road, tabs, processor_time_known);
+            if (!problems.empty()) {
+                std::fprintf(stderr, "check: %s: %s\n", road->label.c_str(), problems.c_str());
+                ++failures;
+            }
+        }
+        std::printf("check: %s\n", failures == 0 ? "passed" : "FAILED (see above)");
+        return failures == 0 ? 0 : 1;
+    }
+    return 0;
+}
