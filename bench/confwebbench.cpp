@@ -219,20 +219,6 @@ int parse_options(int argc, char** argv, Options* options) {
     return -1;
 }
 
-std::uint16_t free_tcp_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    std::uint16_t port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0) ::close(fd);
-    return port;
-}
-
 // Waits until something has bound the UDP port: the relay is up. A login
 // through the gateway before that would only meet a closed port.
 bool wait_for_udp_port(std::uint16_t port, RelayProcess& process) {
@@ -341,7 +327,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (own_gateway) {
         web_relay = conf::bench::free_udp_port();
-        web_port = free_tcp_port();
+        web_port = conf::bench::free_tcp_port();
         if (!web_relay_process.start({options.confrelay}, web_relay, near_cpu, &error) ||
             !wait_for_udp_port(web_relay, web_relay_process)) {
             std::fprintf(stderr, "confwebbench: the relay behind the gateway did not start%s%s\n",

@@ -118,8 +118,10 @@ bool RelayProcess::stop(std::string* how) {
     return false;
 }
 
-std::uint16_t free_udp_port() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+namespace {
+
+std::uint16_t free_port(int type) {
+    const int fd = ::socket(AF_INET, type, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -131,5 +133,10 @@ std::uint16_t free_udp_port() {
     if (fd >= 0) ::close(fd);
     return port;
 }
+
+}  // namespace
+
+std::uint16_t free_udp_port() { return free_port(SOCK_DGRAM); }
+std::uint16_t free_tcp_port() { return free_port(SOCK_STREAM); }
 
 }  // namespace conf::bench

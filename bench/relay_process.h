@@ -45,7 +45,8 @@ ProcessorTime processor_time_of(pid_t pid);
 // Keeps the calling process on one core.
 bool pin_to_cpu(int cpu);
 
-// A UDP port on which nothing listens right now.
+// A UDP or TCP port of 127.0.0.1 on which nothing listens right now.
 std::uint16_t free_udp_port();
+std::uint16_t free_tcp_port();
 
 }  // namespace conf::bench
