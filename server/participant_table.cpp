@@ -54,6 +54,17 @@ bool ParticipantTable::remove(const net::SocketAddress& address, std::string_vie
     return false;
 }
 
+bool ParticipantTable::remove_endpoint(const net::SocketAddress& address, std::string_view name) {
+    for (ParticipantSlot& slot : slots_) {
+        if (slot.in_use == 0 || !net::same_endpoint(slot.address, address)) continue;
+        if (std::string_view(slot.name) != name) continue;
+        slot.in_use = 0;
+        --in_use_;
+        return true;
+    }
+    return false;
+}
+
 void ParticipantTable::broadcast(DatagramSender& sender, std::string_view text) const {
     for (const ParticipantSlot& slot : slots_) {
         if (slot.in_use != 0) sender.send_datagram(slot.address, text);

@@ -39,6 +39,11 @@ public:
     // both match. Returns whether a slot was freed.
     bool remove(const net::SocketAddress& address, std::string_view name);
 
+    // Frees the first slot in use that holds exactly this endpoint (address
+    // and port) under this name: a leave notice that can free only its
+    // sender's own place, even when others share the sender's address.
+    bool remove_endpoint(const net::SocketAddress& address, std::string_view name);
+
     // The slot in use that holds exactly this endpoint (address and port),
     // the lowest one if there are several; null when none does.
     const ParticipantSlot* find_endpoint(const net::SocketAddress& address) const;

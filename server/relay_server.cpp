@@ -133,7 +133,10 @@ void RelayServer::handle_leave(std::string_view datagram, const net::SocketAddre
     // A freed slot keeps its name, so the place found before the leave
     // still names who held it.
     const char* place_name = place != nullptr ? place->name : nullptr;
-    const bool freed = table_.remove(sender, leave_notice_name(datagram));
+    // Members only: behind one address (a NAT, a terminal server) a member
+    // must not free another member's place by naming it.
+    const std::string_view name = leave_notice_name(datagram);
+    const bool freed = members_only_ ? table_.remove_endpoint(sender, name) : table_.remove(sender, name);
     if (freed) {
         table_changed();
         view_.show_count(participant_count());

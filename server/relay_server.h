@@ -88,8 +88,9 @@ public:
     void set_observer(RelayObserver* observer) { observer_ = observer; }
 
     // Members only: chat lines and leave notices are taken only from an
-    // endpoint that holds a place, and an exit is announced only when the
-    // leave notice freed one. Login requests are answered from anyone.
+    // endpoint that holds a place, a leave notice frees only a place of that
+    // same endpoint, and an exit is announced only when it freed one. Login
+    // requests are answered from anyone.
     void set_members_only(bool on) { members_only_ = on; }
     const MembersOnlyDrops& members_only_drops() const { return drops_; }
 

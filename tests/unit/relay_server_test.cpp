@@ -205,6 +205,27 @@ TEST_F(Relay, MembersOnlyTakesLinesAndLeavesOnlyFromAnEndpointWithAPlace) {
     EXPECT_EQ(relay_.participant_count(), 2u);
 }
 
+TEST_F(Relay, MembersOnlyALeaveNoticeFreesOnlyItsSendersOwnPlace) {
+    relay_.set_members_only(true);
+    // Both on 127.0.0.1, as participants behind one NAT or on one terminal
+    // server are: mallory holds a place and names alice.
+    LoopbackPeer alice, mallory;
+    login(alice, "alice");
+    login(mallory, "mallory");
+    alice.drain();
+
+    send(mallory, "#alice");
+    EXPECT_EQ(relay_.participant_count(), 2u);
+    EXPECT_EQ(relay_.members_only_drops().leave_notices, 1u);
+    send(alice, "alice: still here");
+    EXPECT_EQ(mallory.drain(), (std::vector<std::string>{"alice: still here"}))
+        << "no exit announced, and alice is still heard";
+
+    send(alice, "#alice");
+    EXPECT_EQ(mallory.drain(), (std::vector<std::string>{exit_notice("alice")}));
+    EXPECT_EQ(relay_.participant_count(), 1u);
+}
+
 TEST_F(Relay, TheHundredAndFirstLoginIsRefusedWithTheRefusalOnly) {
     std::vector<std::unique_ptr<LoopbackPeer>> peers;
     for (int i = 0; i < kMaxParticipants; ++i) {
