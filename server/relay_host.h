@@ -37,6 +37,9 @@ public:
     // Appends all of `bytes` or, as far as the system lets it, nothing: a
     // part written before a failure is taken back.
     bool append(std::string_view bytes, std::string* error);
+    // Whether the open file has lost its last name (it was removed, not
+    // renamed): what is written to it then reaches nobody.
+    bool removed() const;
     void close();
 
 private:

@@ -97,6 +97,11 @@ bool AppendFile::append(std::string_view bytes, std::string* error) {
     return false;
 }
 
+bool AppendFile::removed() const {
+    struct stat status {};
+    return is_open() && ::fstat(fd_of(handle_), &status) == 0 && status.st_nlink == 0;
+}
+
 void AppendFile::close() {
     if (!is_open()) return;
     ::close(fd_of(handle_));

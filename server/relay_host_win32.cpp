@@ -44,9 +44,11 @@ void install_signal_handlers() {
 
 bool AppendFile::open(const std::string& path, std::string* error) {
     close();
-    // Others may read the transcript, or rename or delete it, while we write.
-    const HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Others may read the transcript while we write, but not delete or
+    // rename it, Windows' own default: a file deleted while open would take
+    // every later record with it when it is closed.
+    const HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *error = describe("cannot open", ::GetLastError());
         return false;
@@ -68,6 +70,14 @@ bool AppendFile::append(std::string_view bytes, std::string* error) {
     *error = describe("cannot write", error_code);
     if (written > 0) *error += " (part of a record stays in the file)";
     return false;
+}
+
+bool AppendFile::removed() const {
+    // Windows refuses the deletion (see open); a file system shared with
+    // another system (Wine's, say) may still lose the name underneath.
+    BY_HANDLE_FILE_INFORMATION information{};
+    return is_open() && ::GetFileInformationByHandle(handle_of(handle_), &information) &&
+           information.nNumberOfLinks == 0;
 }
 
 void AppendFile::close() {

@@ -6,6 +6,8 @@ namespace conf {
 namespace {
 
 constexpr auto kDropReportInterval = std::chrono::minutes(1);
+// Records written to a removed transcript are lost for at most this long.
+constexpr auto kRemovalCheckInterval = std::chrono::seconds(1);
 
 std::string plural(std::uint64_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
@@ -40,6 +42,13 @@ void RelayService::on_table_changed() {
 
 void RelayService::tick() {
     reopen_if_asked();
+    if (transcript_) {
+        const Clock::time_point now = Clock::now();
+        if (now >= next_removal_check_) {
+            transcript_->check_not_removed();
+            next_removal_check_ = now + kRemovalCheckInterval;
+        }
+    }
     if (state_) state_->save_if_changed(relay_.table());
     if (members_only_) report_drops(false);
 }

@@ -30,8 +30,9 @@ public:
     // then shows the count restored) and opens the transcript.
     void begin();
     // After every datagram or batch handled, and now and then while nothing
-    // arrives: reopens the transcript when asked to, writes the table if it
-    // changed, reports what members-only mode dropped (at most once a minute).
+    // arrives: reopens the transcript when asked to or when it was removed
+    // (looked at once a second), writes the table if it changed, reports
+    // what members-only mode dropped (at most once a minute).
     void tick();
     // When the relay stops.
     void finish();
@@ -54,6 +55,7 @@ private:
     std::uint64_t drops_reported_ = 0;
     bool drops_ever_reported_ = false;
     Clock::time_point last_drop_report_;
+    Clock::time_point next_removal_check_;
 };
 
 }  // namespace conf

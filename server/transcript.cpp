@@ -123,6 +123,7 @@ std::string transcript_record(const LocalTime& time, HeardKind kind, const net::
 }
 
 void Transcript::open() {
+    written_since_check_ = 0;
     std::string error;
     if (!file_.open(path_, &error)) trouble(error);
 }
@@ -142,11 +143,23 @@ void Transcript::append(std::string_view record) {
         lost(error);
         return;
     }
+    ++written_since_check_;
     if (failing_) {
         report_("transcript " + path_ + ": written again after " + std::to_string(lost_) + " lost records");
         failing_ = false;
         lost_ = 0;
     }
+}
+
+void Transcript::check_not_removed() {
+    if (!file_.removed()) {
+        written_since_check_ = 0;
+        return;
+    }
+    report_("transcript " + path_ + ": the file was removed while in use; up to " +
+            std::to_string(written_since_check_) +
+            " records written since it was last seen in place went with it; a new file is begun");
+    reopen();
 }
 
 void Transcript::finish() {

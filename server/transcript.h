@@ -52,6 +52,10 @@ public:
     // Closes and opens the file again under its name, after a rotation.
     void reopen();
     void append(std::string_view record);
+    // When the open file was removed: reports it with the number of records
+    // written since the last check (the most that may have gone with it) and
+    // begins a new file under the name.
+    void check_not_removed();
     // Reports the records still lost at the end.
     void finish();
 
@@ -64,6 +68,7 @@ private:
     host::AppendFile file_;
     bool failing_ = false;
     std::uint64_t lost_ = 0;
+    std::uint64_t written_since_check_ = 0;
 };
 
 }  // namespace conf

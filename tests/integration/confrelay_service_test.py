@@ -219,6 +219,20 @@ class Service(unittest.TestCase):
         relay.read_available()
         self.assertEqual(relay.err, b"")
 
+    def test_a_transcript_removed_while_in_use_is_reported_and_begun_again(self):
+        port, transcript = free_udp_port(), self.path("room.jsonl")
+        relay = self.start(port, "--transcript", transcript)
+        alice = self.peer()
+        alice.send(login(b"alice"), port)
+        self.assertEqual(len(alice.receive_all()), 3)
+        self.records(transcript, 2)
+        os.remove(transcript)
+        relay.wait_for_output(b"the file was removed while in use", stream="err")
+        alice.send(b"after", port)
+        self.assertEqual(alice.receive_all(), [b"after"])
+        self.assertEqual([r["text"] for r in self.records(transcript, 1)], ["after"])
+        self.assertIsNone(relay.proc.poll())
+
     @native_only("/dev/full")
     def test_a_transcript_that_cannot_be_written_is_reported_once_and_the_room_goes_on(self):
         port = free_udp_port()
