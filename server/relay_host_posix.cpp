@@ -61,6 +61,10 @@ void install_signal_handlers() {
     // The usual request to reopen log files after a rotation; harmless
     // without a transcript.
     catch_signal(SIGHUP, on_reopen_signal);
+    // A transcript or state file at the process's file size limit must fail
+    // its write (EFBIG), to be reported and counted like a full disk's, not
+    // end the relay.
+    catch_signal(SIGXFSZ, SIG_IGN);
 }
 
 bool AppendFile::open(const std::string& path, std::string* error) {
@@ -91,7 +95,7 @@ bool AppendFile::append(std::string_view bytes, std::string* error) {
     }
     // A full disk may take only the start of a record: cut it off again, so
     // that the next record starts on a line of its own.
-    *error = "only part of a record could be written; the disk may be full";
+    *error = "only part of a record could be written; the disk may be full or the file at its size limit";
     const off_t end = ::lseek(fd, 0, SEEK_END);
     if (end < written || ::ftruncate(fd, end - written) != 0) *error += " (and the part stays in the file)";
     return false;

@@ -9,6 +9,7 @@ import functools
 import glob
 import json
 import os
+import resource
 import shutil
 import signal
 import sys
@@ -60,8 +61,8 @@ class Service(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.folder, name)
 
-    def start(self, port, *options):
-        relay = Relay(port, *options)
+    def start(self, port, *options, **popen_options):
+        relay = Relay(port, *options, **popen_options)
         self.relays.append(relay)
         return relay
 
@@ -247,6 +248,27 @@ class Service(unittest.TestCase):
         err = relay.err.decode()
         self.assertEqual(err.count("No space left on device"), 1, err)
         self.assertTrue(err.endswith("confrelay: transcript /dev/full: 7 records lost\n"), err)
+
+    @native_only("a file size limit (ulimit -f)")
+    def test_files_that_reach_the_file_size_limit_are_reported_and_the_room_goes_on(self):
+        port, state, transcript = free_udp_port(), self.path("room.state"), self.path("room.jsonl")
+        # The table of 16 participants takes about 1.7 KB, the transcript of
+        # their logins about 4 KB.
+        limit = 1500
+        relay = self.start(port, "--state", state, "--transcript", transcript,
+                           preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+        peers = [self.peer() for _ in range(16)]
+        for i, peer in enumerate(peers):
+            peer.send(login(b"member %02d" % i), port)
+            self.assertEqual(peer.receive_all(quiet=0.05)[0], LOGIN_ACCEPTED, "member %d" % i)
+        peers[0].send(b"still relayed", port)
+        self.assertEqual(peers[-1].receive_all(quiet=0.05)[-1], b"still relayed")
+        self.assertEqual(relay.stop(), 0)
+        err = relay.err.decode()
+        self.assertIn("state %s: cannot write %s.tmp: File too large;" % (state, state), err)
+        self.assertIn("transcript %s: only part of a record could be written" % transcript, err)
+        self.assertRegex(err, r"transcript .*: \d+ records lost\n$")
+        self.assertLessEqual(os.path.getsize(transcript), limit)
 
     def test_a_transcript_that_can_be_written_again_says_how_many_records_were_lost(self):
         port, folder = free_udp_port(), self.path("not-yet")

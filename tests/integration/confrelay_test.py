@@ -60,10 +60,10 @@ def command(*args):
 class Relay:
     """A running confrelay whose stdout and stderr are collected."""
 
-    def __init__(self, port, *options):
+    def __init__(self, port, *options, **popen_options):
         self.port = port
         self.proc = subprocess.Popen(command(*options, port), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.PIPE, **popen_options)
         os.set_blocking(self.proc.stdout.fileno(), False)
         os.set_blocking(self.proc.stderr.fileno(), False)
         self.out = b""
