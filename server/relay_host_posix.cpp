@@ -69,7 +69,10 @@ void install_signal_handlers() {
 
 bool AppendFile::open(const std::string& path, std::string* error) {
     close();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+    // Non-blocking, for a FIFO given as the transcript: without a reader the
+    // open fails (ENXIO) instead of waiting for one, and a reader that stops
+    // reading costs records, reported, rather than the room. A file ignores it.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, kFileMode);
     if (fd < 0) {
         *error = describe("cannot open", errno);
         return false;
@@ -113,7 +116,9 @@ void AppendFile::close() {
 }
 
 ReadStatus read_file(const std::string& path, std::size_t limit, std::string* bytes, std::string* error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO does not wait for a writer before it is
+    // found not to be a file; a file's reads ignore it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) return ReadStatus::Missing;
         *error = describe("cannot open", errno);

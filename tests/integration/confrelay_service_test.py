@@ -12,6 +12,7 @@ import os
 import resource
 import shutil
 import signal
+import stat
 import sys
 import tempfile
 import time
@@ -163,6 +164,21 @@ class Service(unittest.TestCase):
         self.assertEqual(alice.receive_all()[0], LOGIN_ACCEPTED)
         self.assertTrue(os.path.isdir(folder))
         self.assertEqual(glob.glob(glob.escape(folder) + "*"), [folder])
+
+    @native_only("FIFOs")
+    def test_fifos_given_as_state_and_transcript_do_not_hold_up_the_relay(self):
+        port, state, transcript = free_udp_port(), self.path("state.fifo"), self.path("transcript.fifo")
+        os.mkfifo(state)
+        os.mkfifo(transcript)
+        relay = self.start(port, "--state", state, "--transcript", transcript)
+        relay.wait_for_output(b"transcript %s: cannot open: No such device or address" % transcript.encode(),
+                              stream="err")
+        self.assertIn(b"state %s: not a file; starting with an empty table" % state.encode(), relay.err)
+        alice = self.peer()
+        alice.send(login(b"alice"), port)
+        self.assertEqual(alice.receive_all()[0], LOGIN_ACCEPTED)
+        self.assertTrue(stat.S_ISFIFO(os.stat(state).st_mode), "left where it is")
+        self.assertEqual(glob.glob(glob.escape(state) + ".*"), [])
 
     def test_the_transcript_of_a_japanese_conversation(self):
         port, transcript = free_udp_port(), self.path("room.jsonl")
