@@ -78,7 +78,7 @@ constexpr char kHelpBody[] =
     "participants changes (with --state, first the number restored from FILE), and\n"
     "its reports to standard error. SIGINT or SIGTERM stops it; SIGHUP reopens the\n"
     "transcript file, for log rotation. Exit status: 0 after a stop, 1 when the\n"
-    "port cannot be opened or the socket fails, 2 for a usage error.\n";
+    "port cannot be opened or serving it fails, 2 for a usage error.\n";
 
 struct CommandLine {
     std::uint16_t port = 0;
@@ -193,8 +193,13 @@ int main(int argc, char** argv) {
     } else {
         serve_per_datagram(relay, service);
     }
+    // A failed socket was reported by the relay; a wait that failed leaves
+    // the socket open. Either way the status must tell a service manager
+    // that the relay did not stop because it was asked to.
+    const bool asked_to_stop = conf::host::signal_flags().stop != 0;
     const bool broken = !relay.socket_open();
+    if (!asked_to_stop && !broken) report("waiting for datagrams failed; the relay stops");
     relay.stop();
     service.finish();
-    return broken ? 1 : 0;
+    return broken || !asked_to_stop ? 1 : 0;
 }

@@ -2,6 +2,7 @@
 """confrelay as a process: started on a port, talked to over UDP on 127.0.0.1."""
 import argparse
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -161,6 +162,22 @@ class ConfrelayProcess(unittest.TestCase):
         if ARGS.runner:
             self.skipTest("a signal to the Wine loader does not reach the Windows program")
         self.assertEqual(self.relay.stop(), 0)
+
+
+    def test_a_wait_that_fails_ends_the_relay_with_status_1(self):
+        if ARGS.runner or not hasattr(resource, "prlimit"):
+            self.skipTest("another process's limits are set on Linux only")
+        for flags in [(), ("--per-datagram",)]:
+            with self.subTest(flags=flags):
+                relay = Relay(free_udp_port(), *flags)
+                try:
+                    # Not even the socket may be polled now: the wait fails.
+                    resource.prlimit(relay.proc.pid, resource.RLIMIT_NOFILE, (0, 0))
+                    relay.proc.wait(10)
+                finally:
+                    status = relay.stop()
+                self.assertEqual(status, 1)
+                self.assertEqual(relay.err, b"confrelay: waiting for datagrams failed; the relay stops\n")
 
 
 class ConfrelayArguments(unittest.TestCase):
