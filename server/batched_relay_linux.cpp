@@ -166,10 +166,18 @@ void BatchedRelay::handle_received(unsigned count) {
         char* bytes = receive_buffers_.data() + std::size_t{i} * kDatagramBuffer;
         bytes[message.msg_len] = '\0';
         relay_.handle_datagram(as_received_text(bytes, message.msg_len), from_native(senders_[i]), outgoing_);
-        // A full room's broadcast goes out at once, as the per-datagram path
-        // would send it; a small room's answers wait at most for the rest of
-        // this short batch, whose handling takes microseconds.
-        if (outgoing_.size() >= kFlushAt) flush();
+        // The transcript's records wait for their datagram's sends, and are
+        // written before the next datagram is handled: these sends leave now.
+        // Otherwise a full room's broadcast goes out at once, as the
+        // per-datagram path would send it; a small room's answers wait at
+        // most for the rest of this short batch, whose handling takes
+        // microseconds.
+        if (relay_.awaits_sends_left()) {
+            flush();
+            relay_.sends_left();
+        } else if (outgoing_.size() >= kFlushAt) {
+            flush();
+        }
     }
     flush();
 }

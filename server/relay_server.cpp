@@ -85,6 +85,7 @@ void RelayServer::on_socket_event(std::uintptr_t event_param) {
 
     ImmediateSender out(socket_);
     handle_datagram(as_received_text(datagram, received.length), sender, out);
+    sends_left();
 }
 
 void RelayServer::handle_datagram(std::string_view datagram, const net::SocketAddress& sender,
@@ -152,11 +153,16 @@ void RelayServer::handle_leave(std::string_view datagram, const net::SocketAddre
 
 void RelayServer::broadcast(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
                             const char* place, DatagramSender& out) {
-    // The room first, its record after: where the sender sends at once (one
-    // datagram at a time), recording adds nothing to the time a line takes
-    // to reach everyone.
+    // The room first, its record after the datagram's sends have left:
+    // recording adds nothing to the time a line takes to reach everyone.
     table_.broadcast(out, text);
-    if (observer_ != nullptr) observer_->on_heard(kind, text, sender, place);
+    if (observer_ != nullptr && observer_->on_heard(kind, text, sender, place)) awaits_sends_left_ = true;
+}
+
+void RelayServer::sends_left() {
+    if (!awaits_sends_left_) return;
+    awaits_sends_left_ = false;
+    if (observer_ != nullptr) observer_->on_sends_left();
 }
 
 void RelayServer::table_changed() {

@@ -38,13 +38,18 @@ enum class HeardKind { Entry, FirstLine, Line, Exit };
 class RelayObserver {
 public:
     // Called for every broadcast, in the order the broadcasts are sent, just
-    // after it was handed to the sender.
+    // after it was handed to the sender, which may not have sent it yet.
     // `sender` sent the datagram that caused it; `sender_place` is the name
     // under which that endpoint (address and port) holds a place while the
     // datagram is handled (for an entry, the place just taken; for an exit,
     // the place held before the leave notice), or null.
-    virtual void on_heard(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
+    // Returns true to be called on_sends_left() once the datagram's sends
+    // have left, before the next datagram is handled: what costs time (a
+    // record written) waits until then, so that the room does not wait.
+    virtual bool on_heard(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
                           const char* sender_place) = 0;
+    // Everything the datagram just handled sent has left (or was given up).
+    virtual void on_sends_left() = 0;
     // A place was taken or freed.
     virtual void on_table_changed() = 0;
 
@@ -80,7 +85,11 @@ public:
 
     // Handles one received datagram (NUL-terminated, at most kMaxDatagram
     // bytes) from `sender`, sending replies and broadcasts through `out`.
+    // When awaits_sends_left() is true afterwards, `out` must send what it
+    // holds and sends_left() be called before the next datagram is handled.
     void handle_datagram(std::string_view datagram, const net::SocketAddress& sender, DatagramSender& out);
+    bool awaits_sends_left() const { return awaits_sends_left_; }
+    void sends_left();
 
     void stop();
 
@@ -119,6 +128,7 @@ private:
     bool socket_open_ = false;
     bool running_ = false;
     RelayObserver* observer_ = nullptr;
+    bool awaits_sends_left_ = false;
     bool members_only_ = false;
     MembersOnlyDrops drops_;
 };

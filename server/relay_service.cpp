@@ -28,12 +28,18 @@ void RelayService::begin() {
     if (transcript_) transcript_->open();
 }
 
-void RelayService::on_heard(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
+bool RelayService::on_heard(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
                             const char* sender_place) {
-    if (!transcript_) return;
-    // A rotation between two records of one batch: the next goes to the new file.
+    if (!transcript_) return false;
+    held_records_.push_back(transcript_record(local_time_now(), kind, sender, sender_place, text));
+    return true;
+}
+
+void RelayService::on_sends_left() {
+    // A rotation between two datagrams of one batch: the next goes to the new file.
     reopen_if_asked();
-    transcript_->append(transcript_record(local_time_now(), kind, sender, sender_place, text));
+    for (const std::string& record : held_records_) transcript_->append(record);
+    held_records_.clear();
 }
 
 void RelayService::on_table_changed() {

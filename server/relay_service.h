@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "relay_server.h"
 #include "table_state.h"
@@ -37,8 +38,9 @@ public:
     // When the relay stops.
     void finish();
 
-    void on_heard(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
+    bool on_heard(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
                   const char* sender_place) override;
+    void on_sends_left() override;
     void on_table_changed() override;
 
 private:
@@ -50,6 +52,8 @@ private:
     RelayServer& relay_;
     Report report_;
     std::unique_ptr<Transcript> transcript_;
+    // The records of the datagram being handled, until its sends have left.
+    std::vector<std::string> held_records_;
     std::unique_ptr<StateFile> state_;
     bool members_only_;
     std::uint64_t drops_reported_ = 0;

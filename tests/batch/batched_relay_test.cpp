@@ -164,6 +164,8 @@ std::string name_of(int index) {
     return name;
 }
 
+std::string entry_notice_of(std::string_view name) { return std::string(compose_entry_notice(name).view()); }
+
 std::vector<Step> recorded_scenario() {
     std::vector<Step> steps;
     for (int i = 0; i < kMaxParticipants; ++i)
@@ -391,6 +393,70 @@ TEST_F(BatchedPath, AFullRoomsBroadcastLeavesBeforeTheNextDatagramIsHandled) {
     EXPECT_EQ(batched.counters().datagrams_received, 8u);
     EXPECT_LE(batched.counters().receive_calls, 3u) << "the lines were taken together";
     EXPECT_EQ(batched.counters().send_calls, 8u) << "one call per broadcast";
+}
+
+// Keeps what the room heard until the relay says its datagram's sends have
+// left, and checks then that they have: the room's queues hold every text
+// kept. What it writes then is one datagram's, never more.
+class HoldingObserver final : public RelayObserver {
+public:
+    explicit HoldingObserver(std::vector<const StampedPeer*> room) : room_(std::move(room)) {}
+
+    bool on_heard(HeardKind, std::string_view text, const net::SocketAddress&, const char*) override {
+        held_.emplace_back(text);
+        return true;
+    }
+    void on_sends_left() override {
+        for (const StampedPeer* member : room_) {
+            std::vector<std::string> arrived;
+            for (StampedPeer::Stamped& got : member->take_all()) arrived.push_back(std::move(got.bytes));
+            EXPECT_EQ(arrived, held_) << "the sends left before the record was written";
+        }
+        written.push_back(std::move(held_));
+        held_.clear();
+    }
+    void on_table_changed() override {}
+
+    std::vector<std::vector<std::string>> written;
+
+private:
+    std::vector<const StampedPeer*> room_;
+    std::vector<std::string> held_;
+};
+
+TEST_F(BatchedPath, AnObserversRecordsWaitForTheirDatagramsSendsAndNoLonger) {
+    constexpr int kRoom = 8;
+    std::vector<std::string> said;
+    for (int line = 0; line < 6; ++line) said.push_back("line " + std::to_string(line));
+    said.insert(said.begin() + 3, std::string(compose_login_request("late", "hi").view()));
+    const std::vector<std::vector<std::string>> written_per_datagram{
+        {"line 0"}, {"line 1"}, {"line 2"}, {entry_notice_of("late"), "late :hi"}, {"line 3"}, {"line 4"}, {"line 5"}};
+
+    for (const bool batched_path : {false, true}) {
+        SCOPED_TRACE(batched_path ? "batched" : "per datagram");
+        std::unique_ptr<Run> run = start_relay();
+        BatchedRelay batched(run->relay);
+        std::vector<const StampedPeer*> room;
+        for (int i = 0; i < kRoom; ++i) {
+            room.push_back((*peers_)[static_cast<std::size_t>(i)].get());
+            room.back()->send(compose_login_request(name_of(i), "hi").view(), run->address);
+        }
+        serve_per_datagram(*run);
+        deliveries();
+
+        HoldingObserver observer(room);
+        run->relay.set_observer(&observer);
+        // They wait together, so that the batched path takes them in one go.
+        for (const std::string& datagram : said) (*peers_)[kStranger]->send(datagram, run->address);
+        if (batched_path) serve_batched(*run, batched);
+        else serve_per_datagram(*run);
+        run->relay.stop();
+
+        EXPECT_EQ(observer.written, written_per_datagram);
+        if (batched_path) {
+            EXPECT_LE(batched.counters().receive_calls, 3u) << "the datagrams were taken together";
+        }
+    }
 }
 
 TEST_F(BatchedPath, TheSameInputGivesTheSameCountsAndTable) {
