@@ -31,15 +31,19 @@ void RelayService::begin() {
 bool RelayService::on_heard(HeardKind kind, std::string_view text, const net::SocketAddress& sender,
                             const char* sender_place) {
     if (!transcript_) return false;
-    held_records_.push_back(transcript_record(local_time_now(), kind, sender, sender_place, text));
+    held_.push_back({std::chrono::system_clock::now(), kind, sender, sender_place != nullptr,
+                     sender_place != nullptr ? sender_place : "", std::string(text)});
     return true;
 }
 
 void RelayService::on_sends_left() {
     // A rotation between two datagrams of one batch: the next goes to the new file.
     reopen_if_asked();
-    for (const std::string& record : held_records_) transcript_->append(record);
-    held_records_.clear();
+    for (const Heard& heard : held_) {
+        transcript_->append(transcript_record(local_time_at(heard.time), heard.kind, heard.sender,
+                                              heard.has_place ? heard.place.c_str() : nullptr, heard.text));
+    }
+    held_.clear();
 }
 
 void RelayService::on_table_changed() {

@@ -52,8 +52,17 @@ private:
     RelayServer& relay_;
     Report report_;
     std::unique_ptr<Transcript> transcript_;
-    // The records of the datagram being handled, until its sends have left.
-    std::vector<std::string> held_records_;
+    // What the room heard from the datagram being handled, made into records
+    // (local time, UTF-8, JSON: microseconds each) once its sends have left.
+    struct Heard {
+        std::chrono::system_clock::time_point time;
+        HeardKind kind;
+        net::SocketAddress sender;
+        bool has_place;
+        std::string place;
+        std::string text;
+    };
+    std::vector<Heard> held_;
     std::unique_ptr<StateFile> state_;
     bool members_only_;
     std::uint64_t drops_reported_ = 0;

@@ -67,10 +67,11 @@ const char* kind_name(HeardKind kind) {
 
 }  // namespace
 
-LocalTime local_time_now() {
+LocalTime local_time_now() { return local_time_at(std::chrono::system_clock::now()); }
+
+LocalTime local_time_at(std::chrono::system_clock::time_point moment) {
     using namespace std::chrono;
-    const std::int64_t milliseconds_now =
-        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const std::int64_t milliseconds_now = duration_cast<milliseconds>(moment.time_since_epoch()).count();
     LocalTime now;
     now.seconds = floor_divide(milliseconds_now, 1000);
     now.milliseconds = static_cast<int>(milliseconds_now - now.seconds * 1000);

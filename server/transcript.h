@@ -7,6 +7,7 @@
 // under another participant's name shows whose it really is.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -27,6 +28,7 @@ struct LocalTime {
     int utc_offset_seconds = 0;       // local time minus UTC
 };
 
+LocalTime local_time_at(std::chrono::system_clock::time_point moment);
 LocalTime local_time_now();
 std::string format_rfc3339(const LocalTime& time);
 
