@@ -54,9 +54,8 @@ void BrowserParticipant::join(std::string_view name_utf8) {
         return;
     }
 
-    // A name still held after a refusal (the socket could still say
-    // goodbye under it) gives way to the new claim; the old socket is
-    // closed below without a leave notice, as the client's next join does.
+    // A name still held (the old socket could still say goodbye under it)
+    // gives way to the new claim, and is claimed back should that fail.
     const std::string old_name = name_;
     const bool held_before = holds_name_;
     release_name();
@@ -74,11 +73,12 @@ void BrowserParticipant::join(std::string_view name_utf8) {
                            client_text(ui::kLoginLater));
         return;
     }
+    // The old socket is another participant to the relay: should it still
+    // hold a place there, only its leave notice frees it.
+    end_session();
     name_ = std::move(name);
     holds_name_ = true;
 
-    if (socket_open_) host_.close_relay_socket();
-    socket_open_ = false;
     if (!host_.open_relay_socket()) {
         release_name();
         notice("socket_failed", client_text(ui::kSocketOpenFailed));
@@ -128,9 +128,12 @@ void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now)
 void BrowserParticipant::heard(std::string_view datagram) {
     if (!socket_open_) return;
     const std::string_view text = as_received_text(datagram.data(), datagram.size());
-    const ClientSession::Heard meaning = session_.hear(text);
     host_.send_to_tab(gateway_.heard.frame_for(text));
-    if (meaning != ClientSession::Heard::CapacityRefusal) return;
+    // The relay refuses only in answer to a login request, and a logged-in
+    // session sends none: the refusal's text is then a chat line anyone
+    // could have sent, and nothing more.
+    if (session_.logged_in() && text == text::kCapacityRefusal) return;
+    if (session_.hear(text) != ClientSession::Heard::CapacityRefusal) return;
 
     notice("refused", client_text(ui::kLoginLater));
     if (joined_) {
@@ -138,9 +141,8 @@ void BrowserParticipant::heard(std::string_view datagram) {
         to_tab(frame::not_joined());
     }
     // The socket stays open until the next join or leave, as the client's
-    // does; its name stays held only while it could still send a leave
-    // notice under it.
-    if (!session_.logged_in()) release_name();
+    // does; refused, it holds no place under the name.
+    release_name();
 }
 
 void BrowserParticipant::receive_failed(ReceiveTrouble trouble) {
@@ -149,13 +151,16 @@ void BrowserParticipant::receive_failed(ReceiveTrouble trouble) {
     else notice("receive_failed", client_text(ui::kReceiveFailed));
 }
 
+void BrowserParticipant::end_session() {
+    if (!socket_open_) return;
+    Line notice_line;
+    if (session_.take_leave_notice(name_, &notice_line)) host_.send_datagram(notice_line.view());
+    host_.close_relay_socket();
+    socket_open_ = false;
+}
+
 void BrowserParticipant::finish() {
-    if (socket_open_) {
-        Line notice_line;
-        if (session_.take_leave_notice(name_, &notice_line)) host_.send_datagram(notice_line.view());
-        host_.close_relay_socket();
-        socket_open_ = false;
-    }
+    end_session();
     release_name();
     joined_ = false;
 }

@@ -38,6 +38,7 @@ public:
         return true;
     }
     DatagramSend send_datagram(std::string_view bytes) override {
+        if (!open) return DatagramSend::Failed;  // it would go nowhere
         datagrams.emplace_back(bytes);
         return next_send;
     }
@@ -208,21 +209,34 @@ TEST_F(Participant, ARefusalReturnsToNotJoinedFreesTheNameAndTheNextJoinLogsInOn
     EXPECT_EQ(host_.last_datagram(), cp932(u8"!太郎+again"));
 }
 
-TEST_F(Participant, ALoggedInParticipantKeepsItsNameThroughARefusalUntilItCanNoLongerSayGoodbye) {
+TEST_F(Participant, ALoggedInParticipantTakesTheRefusalsTextForALineOfTheLogOnly) {
     // Anyone can send the refusal's text as a chat line; the relay passes it
-    // on and every client takes it for a refusal.
+    // on to everyone logged in.
     participant_.join(u8"太郎");
     tab_.send("hi");
     tab_.hear(text::kLoginAccepted);
     tab_.hear(text::kCapacityRefusal);
-    EXPECT_FALSE(participant_.joined());
+    EXPECT_EQ(host_.last(), json({{"type", "line"}, {"text", u8"定員オーバーでログインできません"}}));
+    EXPECT_TRUE(participant_.joined());
+    tab_.send("still here");
+    EXPECT_EQ(host_.last_datagram(), cp932(u8"太郎: still here")) << "no second login request";
     Tab other(gateway_);
     other.participant.join(u8"太郎");
-    EXPECT_EQ(other.host.last()["code"], "name_in_use") << "its leave notice would free the other's place";
+    EXPECT_EQ(other.host.last()["code"], "name_in_use");
     participant_.leave();
     EXPECT_EQ(host_.last_datagram(), cp932(u8"#太郎"));
-    other.participant.join(u8"太郎");
-    EXPECT_TRUE(other.participant.joined());
+}
+
+TEST_F(Participant, AJoinLetsAnOldSocketThatMayStillHoldAPlaceSayGoodbyeFirst) {
+    participant_.join(u8"太郎");
+    tab_.send("hi");
+    tab_.hear(text::kCapacityRefusal);
+    tab_.hear(text::kLoginAccepted);  // a late answer: the relay holds a place after all
+    participant_.join(u8"次郎");
+    EXPECT_EQ(host_.datagrams, (std::vector<std::string>{cp932(u8"!太郎+hi"), cp932(u8"#太郎")}))
+        << "under the old name, before its socket closed";
+    EXPECT_EQ(host_.closed, 1);
+    EXPECT_TRUE(participant_.joined());
 }
 
 TEST(ParticipantNames, AreComparedAsTheRelayStoresThemAndFreedWhenTheTabGoes) {
