@@ -53,6 +53,10 @@ void BrowserParticipant::join(std::string_view name_utf8) {
         notice("name_empty", client_text(ui::kNameInvalid));
         return;
     }
+    if (!relay_reads_as_a_name(name)) {
+        notice("name_invalid", u8"お名前の先頭に「!」や「#」は使えません。「+」はお名前のどこにも使えません");
+        return;
+    }
 
     // A name still held (the old socket could still say goodbye under it)
     // gives way to the new claim, and is claimed back should that fail.
