@@ -87,6 +87,18 @@ bool utf8_to_cp932(std::string_view utf8, std::string* out) {
     return true;
 }
 
+// Windows has no converter to set up: one character at a time costs little.
+std::vector<std::string_view> characters_without_cp932_form(std::string_view utf8) {
+    std::vector<std::string_view> lacking;
+    std::string unused;
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const std::string_view character = utf8.substr(pos, utf8_character_length(utf8.substr(pos)));
+        if (!utf8_to_cp932(character, &unused)) lacking.push_back(character);
+        pos += character.size();
+    }
+    return lacking;
+}
+
 std::string cp932_for_terminal(std::string_view cp932) { return std::string(cp932); }
 
 }  // namespace conf

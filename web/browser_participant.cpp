@@ -45,8 +45,9 @@ void BrowserParticipant::join(std::string_view name_utf8) {
         return;
     }
     std::string name;
-    if (!typed_to_cp932(name_utf8, kMaxClientName, &name)) {
-        notice("name_unencodable", u8"お名前に使えない文字があります: " + characters_cp932_lacks(name_utf8));
+    std::string lacking;
+    if (!typed_to_cp932(name_utf8, kMaxClientName, &name, &lacking)) {
+        notice("name_unencodable", u8"お名前に使えない文字があります: " + lacking);
         return;
     }
     if (name.empty()) {
@@ -102,17 +103,20 @@ void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now)
         unsent("not_joined", u8"参加していません");
         return;
     }
+    // Every line counts against the limit, sent or not: what it costs to
+    // look at stays bounded too.
+    if (!lines_.take(now)) {
+        unsent("rate_limited", u8"送信が速すぎます。少し待ってから送信してください");
+        return;
+    }
     std::string input;
-    if (!typed_to_cp932(with_windows_line_breaks(text_utf8), kMaxInput, &input)) {
-        unsent("unencodable", u8"送信できない文字があります: " + characters_cp932_lacks(text_utf8));
+    std::string lacking;
+    if (!typed_to_cp932(with_windows_line_breaks(text_utf8), kMaxInput, &input, &lacking)) {
+        unsent("unencodable", u8"送信できない文字があります: " + lacking);
         return;
     }
     if (input.empty()) {
         unsent("empty", client_text(ui::kInputEmpty));
-        return;
-    }
-    if (!lines_.take(now)) {
-        unsent("rate_limited", u8"送信が速すぎます。少し待ってから送信してください");
         return;
     }
     const Line line = session_.compose(name_, input);

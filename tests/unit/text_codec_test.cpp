@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+#include <vector>
+
 namespace conf {
 namespace {
-
-
 
 TEST(TextCodec, RoundTripsJapaneseThroughCodePage932) {
     std::string cp932;
@@ -28,6 +29,12 @@ TEST(TextCodec, RefusesWhatCodePage932CannotHold) {
     EXPECT_FALSE(utf8_to_cp932(u8"한국어", &out));
     EXPECT_FALSE(utf8_to_cp932("\xFF\xFE broken", &out));
     EXPECT_EQ(out, "kept");
+}
+
+TEST(TextCodec, FindsEveryCharacterCodePage932LacksAndGoesOnAfterIt) {
+    EXPECT_EQ(characters_without_cp932_form(u8"a😀b𠮷c😀한" "\xFF" "d"),
+              (std::vector<std::string_view>{u8"😀", u8"𠮷", u8"😀", u8"한", "\xFF"}));
+    EXPECT_TRUE(characters_without_cp932_form(u8"会議～ｱ ①").empty());
 }
 
 TEST(TextCodec, ShowsEachByteItCannotMapAsOneReplacementCharacterOnEveryPlatform) {

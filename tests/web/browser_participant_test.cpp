@@ -127,6 +127,22 @@ TEST_F(Participant, ALineWithCharactersCodePage932LacksIsRefusedNamingThemAndKee
     EXPECT_FALSE(other.participant.joined());
 }
 
+TEST_F(Participant, LooksOnlyAtWhatCouldBeSentAndOnlyWithinTheRateLimit) {
+    // Each character is a byte at least: those past the limit could never be
+    // sent, and are neither converted nor named.
+    participant_.join((repeat("n", 63) + u8"😀").c_str());
+    EXPECT_EQ(host_.last()["name"], repeat("n", 63));
+    participant_.leave();
+    participant_.join(u8"太郎");
+    // Half-width katakana take three bytes of UTF-8 and one of code page
+    // 932: "!太郎+x" leaves room for 1016 of them.
+    tab_.send(("x" + repeat(u8"ｱ", 1100) + u8"😀").c_str());
+    EXPECT_EQ(host_.last_datagram(), cp932(u8"!太郎+x") + repeat("\xB1", 1016));
+    for (int i = 1; i < 40; ++i) tab_.send("burst");
+    tab_.send(u8"😀");
+    EXPECT_EQ(host_.last()["code"], "rate_limited") << "before the line is looked at";
+}
+
 TEST_F(Participant, EmptyAndFailedLinesAreReportedWithTheClientsTexts) {
     participant_.join("");
     EXPECT_EQ(host_.last(), json({{"type", "notice"}, {"code", "name_empty"}, {"text", u8"IDが不正です"}}));
