@@ -43,6 +43,7 @@
 #include "browser_participant.h"
 #include "local_addresses.h"
 #include "page_files.h"
+#include "per_address_limit.h"
 #include "protocol.h"
 #include "socket_errors.h"
 #include "tab_messages.h"
@@ -64,6 +65,9 @@ using error_code = boost::system::error_code;
 constexpr std::size_t kMaxConnections = 512;
 // Open tabs at once (joined or not); one more gets 503.
 constexpr std::size_t kMaxTabs = 300;
+// The same from one remote address, so that one host cannot take them all.
+constexpr std::size_t kMaxConnectionsPerAddress = 32;
+constexpr std::size_t kMaxTabsPerAddress = 16;
 // What may wait to be sent to one tab. A tab that does not read its messages
 // is dropped when either is reached rather than holding memory without end.
 constexpr std::size_t kMaxQueuedBytes = 1 << 20;
@@ -139,6 +143,8 @@ struct Hub {
     udp::endpoint relay;
     std::list<Connection*> connections;
     std::size_t tabs = 0;
+    PerAddressLimit connections_per_address{kMaxConnectionsPerAddress};
+    PerAddressLimit tabs_per_address{kMaxTabsPerAddress};
     bool stopping = false;
     std::function<void()> on_last_connection_gone;
 
@@ -164,8 +170,14 @@ class TabSession final : public Connection,
                          public ParticipantHost,
                          public std::enable_shared_from_this<TabSession> {
 public:
-    TabSession(tcp::socket&& socket, std::shared_ptr<Hub> hub, std::string peer)
-        : hub_(std::move(hub)), ws_(std::move(socket)), peer_(std::move(peer)), participant_(*this, hub_->state) {
+    TabSession(tcp::socket&& socket, std::shared_ptr<Hub> hub, std::string peer, AddressPlace connection_place,
+               AddressPlace tab_place)
+        : hub_(std::move(hub)),
+          connection_place_(std::move(connection_place)),
+          tab_place_(std::move(tab_place)),
+          ws_(std::move(socket)),
+          peer_(std::move(peer)),
+          participant_(*this, hub_->state) {
         ++hub_->tabs;
     }
     ~TabSession() { --hub_->tabs; }
@@ -433,6 +445,8 @@ private:
     }
 
     std::shared_ptr<Hub> hub_;  // first: the participant gives its name back to it
+    AddressPlace connection_place_;
+    AddressPlace tab_place_;
     websocket::stream<beast::tcp_stream> ws_;
     http::request<http::string_body> upgrade_request_;
     std::string peer_;
@@ -455,11 +469,12 @@ private:
 
 class HttpSession final : public Connection, public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket&& socket, std::shared_ptr<Hub> hub) : hub_(std::move(hub)), stream_(std::move(socket)) {
-        error_code ec;
-        const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
-        peer_ = ec ? std::string("?") : endpoint_text(remote);
-    }
+    HttpSession(tcp::socket&& socket, std::shared_ptr<Hub> hub, const tcp::endpoint& remote, AddressPlace place)
+        : hub_(std::move(hub)),
+          place_(std::move(place)),
+          stream_(std::move(socket)),
+          peer_(endpoint_text(remote)),
+          address_(remote.address().to_v4().to_uint()) {}
 
     void start() {
         entry_ = hub_->add(this);
@@ -574,10 +589,18 @@ private:
             send(plain(http::status::service_unavailable, request.version(), false));
             return;
         }
+        AddressPlace tab_place(hub_->tabs_per_address, address_);
+        if (!tab_place) {
+            log_line(peer_ + ": WebSocket refused (503): " + std::to_string(kMaxTabsPerAddress) +
+                     " tabs from that address are open");
+            send(plain(http::status::service_unavailable, request.version(), false));
+            return;
+        }
         if (registered_) hub_->remove(entry_);
         registered_ = false;
         stream_.expires_never();  // the WebSocket keeps time of its own
-        auto tab = std::make_shared<TabSession>(stream_.release_socket(), hub_, peer_);
+        auto tab = std::make_shared<TabSession>(stream_.release_socket(), hub_, peer_, std::move(place_),
+                                                std::move(tab_place));
         tab->start(request);
     }
 
@@ -599,10 +622,12 @@ private:
     }
 
     std::shared_ptr<Hub> hub_;
+    AddressPlace place_;  // goes with the connection to its TabSession
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     std::string peer_;
+    std::uint32_t address_;
     bool registered_ = false;
     std::list<Connection*>::iterator entry_;
 };
@@ -650,12 +675,20 @@ private:
             });
             return;
         }
-        if (hub_->connections.size() >= kMaxConnections) {
+        const tcp::endpoint remote = socket.remote_endpoint(ec);
+        AddressPlace place;
+        if (!ec && hub_->connections.size() < kMaxConnections) {
+            place = AddressPlace(hub_->connections_per_address, remote.address().to_v4().to_uint());
+            if (!place)
+                log_line(endpoint_text(remote) + ": closed unanswered: " + std::to_string(kMaxConnectionsPerAddress) +
+                         " connections from that address are open");
+        }
+        if (place) {
+            socket.set_option(tcp::no_delay(true), ec);
+            std::make_shared<HttpSession>(std::move(socket), hub_, remote, std::move(place))->start();
+        } else {
             error_code ignored;
             socket.close(ignored);
-        } else {
-            socket.set_option(tcp::no_delay(true), ec);
-            std::make_shared<HttpSession>(std::move(socket), hub_)->start();
         }
         accept_next();
     }
