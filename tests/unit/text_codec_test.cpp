@@ -23,6 +23,17 @@ TEST(TextCodec, UsesTheWindowsMappingsOfCodePage932) {
     EXPECT_EQ(cp932_to_utf8("\x87\x40"), u8"①") << "NEC special characters";
 }
 
+TEST(TextCodec, GivesTheSameBytesForTheSameCharactersOnEveryPlatform) {
+    // glibc takes these to the bytes of their look-alikes (Mac and iPhone
+    // Japanese input types 〜 and ¥ so); Windows would refuse them.
+    std::string cp932;
+    ASSERT_TRUE(utf8_to_cp932(u8"〜−‖¢£¬¥‾—", &cp932));
+    EXPECT_EQ(cp932, "\x81\x60\x81\x7C\x81\x61\x81\x91\x81\x92\x81\xCA\x5C\x7E\x81\x5C");
+    // Windows alone takes these to single bytes that no receiver shows.
+    for (const char* only_windows : {"\xC2\x80", "\xEF\xA3\xB0", "\xEF\xA3\xB3"})
+        EXPECT_FALSE(utf8_to_cp932(only_windows, &cp932)) << only_windows;
+}
+
 TEST(TextCodec, RefusesWhatCodePage932CannotHold) {
     std::string out = "kept";
     EXPECT_FALSE(utf8_to_cp932(u8"emoji 😀", &out));
