@@ -119,9 +119,11 @@ void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now)
         unsent("empty", client_text(ui::kInputEmpty));
         return;
     }
+    const bool login_request = session_.next_line_is_login_request();
     const Line line = session_.compose(name_, input);
     switch (host_.send_datagram(line.view())) {
     case DatagramSend::Sent:
+        login_in_flight_ = login_in_flight_ || login_request;
         to_tab(frame::sent());
         break;
     case DatagramSend::Unreachable:
@@ -141,7 +143,9 @@ void BrowserParticipant::heard(std::string_view datagram) {
     // session sends none: the refusal's text is then a chat line anyone
     // could have sent, and nothing more.
     if (session_.logged_in() && text == text::kCapacityRefusal) return;
-    if (session_.hear(text) != ClientSession::Heard::CapacityRefusal) return;
+    const ClientSession::Heard meaning = session_.hear(text);
+    if (meaning != ClientSession::Heard::Line) login_in_flight_ = false;
+    if (meaning != ClientSession::Heard::CapacityRefusal) return;
 
     notice("refused", client_text(ui::kLoginLater));
     if (joined_) {
@@ -161,8 +165,13 @@ void BrowserParticipant::receive_failed(ReceiveTrouble trouble) {
 
 void BrowserParticipant::end_session() {
     if (!socket_open_) return;
+    // Due once logged in, and also while the login request waits for its
+    // answer: the relay may yet accept it, and with the socket gone only this
+    // notice, ahead of the answer, frees that place.
     Line notice_line;
-    if (session_.take_leave_notice(name_, &notice_line)) host_.send_datagram(notice_line.view());
+    const bool logged_in = session_.take_leave_notice(name_, &notice_line);
+    if (logged_in || login_in_flight_) host_.send_datagram(compose_leave_notice(name_).view());
+    login_in_flight_ = false;
     host_.close_relay_socket();
     socket_open_ = false;
 }

@@ -3,7 +3,8 @@
 // answers through ParticipantHost. It follows the client's rules
 // (ClientSession): the first line after a join is the login request, the
 // accepted reply logs in, a refusal before that returns to not joined, the
-// leave notice goes out only once logged in. The messages to the tab are described in
+// leave notice goes out once logged in (and, unlike the client's, while the
+// login request waits for its answer). The messages to the tab are described in
 // web/README.md.
 #pragma once
 
@@ -92,6 +93,7 @@ private:
     std::string name_;  // code page 932, as it goes into every line
     bool joined_ = false;
     bool socket_open_ = false;
+    bool login_in_flight_ = false;  // sent, neither accepted nor refused yet
     bool holds_name_ = false;
 };
 

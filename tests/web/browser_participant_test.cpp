@@ -180,8 +180,9 @@ TEST_F(Participant, SaysGoodbyeOnlyOnceTheExactAcceptHasArrived) {
     participant_.join(u8"太郎");
     tab_.send("hi");
     tab_.hear(std::string(text::kLoginAccepted) + "!");
+    EXPECT_FALSE(participant_.logged_in());
     participant_.leave();
-    EXPECT_EQ(host_.last_datagram(), cp932(u8"!太郎+hi")) << "not logged in: no leave notice";
+    EXPECT_EQ(host_.last_datagram(), cp932(u8"#太郎")) << "the login request still waits for its answer";
     EXPECT_EQ(host_.last(), json({{"type", "state"}, {"state", "not_joined"}}));
     EXPECT_FALSE(host_.open);
 
@@ -197,6 +198,24 @@ TEST_F(Participant, SaysGoodbyeOnlyOnceTheExactAcceptHasArrived) {
     participant_.leave();
     participant_.tab_gone();
     EXPECT_EQ(host_.datagrams.size(), sent) << "one goodbye only";
+}
+
+TEST_F(Participant, SaysGoodbyeWhileTheLoginRequestWaitsForItsAnswerButNotAfterARefusal) {
+    // The relay may accept the request after the socket is gone: only a
+    // leave notice behind it frees that place.
+    participant_.join(u8"太郎");
+    tab_.send("hi");
+    participant_.tab_gone();
+    participant_.join(u8"太郎");
+    tab_.send("hi");
+    tab_.hear(text::kCapacityRefusal);
+    participant_.join(u8"太郎");
+    host_.next_send = DatagramSend::Failed;
+    tab_.send("lost");
+    participant_.leave();
+    EXPECT_EQ(host_.datagrams, (std::vector<std::string>{cp932(u8"!太郎+hi"), cp932(u8"#太郎"), cp932(u8"!太郎+hi"),
+                                                         cp932(u8"!太郎+lost")}))
+        << "nothing after a refusal, nor after a login request that did not go out";
 }
 
 TEST_F(Participant, ARefusalReturnsToNotJoinedFreesTheNameAndTheNextJoinLogsInOnANewSocket) {
@@ -337,12 +356,13 @@ TEST_F(Participant, LinesOverTheRateLimitAreNotSentAndSaySo) {
     EXPECT_EQ(host_.datagrams.size(), 40u);
     tab_.send("a token later", t0 + std::chrono::milliseconds(60));
     EXPECT_EQ(host_.last_datagram(), cp932(u8"太郎: a token later"));
-    participant_.leave();
+    tab_.hear(text::kLoginAccepted);
+    participant_.leave();  // and its leave notice
     participant_.join(u8"太郎");
     tab_.send("rejoined", t0 + std::chrono::milliseconds(60));
     EXPECT_EQ(host_.last()["code"], "rate_limited") << "leaving and joining again refills nothing";
     for (int i = 0; i < 100; ++i) tab_.send("steady", t0 + std::chrono::seconds(1) + i * std::chrono::milliseconds(50));
-    EXPECT_EQ(host_.datagrams.size(), 41u + 100u) << "20 lines a second go through for ever";
+    EXPECT_EQ(host_.datagrams.size(), 42u + 100u) << "20 lines a second go through for ever";
 }
 
 }  // namespace
