@@ -14,6 +14,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
@@ -41,6 +42,7 @@
 #include <vector>
 
 #include "browser_participant.h"
+#include "host_names.h"
 #include "local_addresses.h"
 #include "page_files.h"
 #include "per_address_limit.h"
@@ -136,11 +138,13 @@ protected:
 
 // What every connection of one gateway shares.
 struct Hub {
-    Hub(std::string relay_shown, udp::endpoint relay_endpoint)
-        : state(std::move(relay_shown)), relay(relay_endpoint) {}
+    Hub(std::string relay_shown, udp::endpoint relay_endpoint, HostNames names)
+        : state(std::move(relay_shown)), relay(relay_endpoint), host_names(std::move(names)) {}
 
     GatewayState state;
     udp::endpoint relay;
+    HostNames host_names;
+    std::string wrong_host_answer;  // where to go instead
     std::list<Connection*> connections;
     std::size_t tabs = 0;
     PerAddressLimit connections_per_address{kMaxConnectionsPerAddress};
@@ -512,6 +516,17 @@ private:
             return;
         }
         Request request = parser_->release();
+        // A request without Host comes from no browser.
+        const auto host = request.find(http::field::host);
+        if (host != request.end() && !hub_->host_names.allows(std_view(host->value()))) {
+            log_line(peer_ + ": refused (403): host " + loggable(std_view(host->value())) +
+                     " is none of this machine's names (--allow-host NAME lets a name in)");
+            Response response = plain(http::status::forbidden, request.version(), false);
+            response.body() += hub_->wrong_host_answer;
+            response.prepare_payload();
+            send(std::move(response));
+            return;
+        }
         if (websocket::is_upgrade(request)) {
             upgrade(std::move(request));
             return;
@@ -738,7 +753,17 @@ int run_gateway(const GatewayOptions& options) {
     const udp::endpoint relay = found.begin()->endpoint();
     const std::string relay_shown = options.relay_host + ":" + std::to_string(options.relay_port);
 
-    auto hub = std::make_shared<Hub>(relay_shown, relay);
+    // This machine's names, short and fully qualified, beside those allowed.
+    std::vector<std::string> names = options.allowed_hosts;
+    const std::string host_name = asio::ip::host_name(ec);
+    if (!ec && !host_name.empty()) {
+        names.push_back(host_name);
+        names.push_back(host_name.substr(0, host_name.find('.')));
+        const auto qualified = resolver.resolve(udp::v4(), host_name, "", udp::resolver::canonical_name, ec);
+        if (!ec && !qualified.empty()) names.push_back(qualified.begin()->host_name());
+    }
+
+    auto hub = std::make_shared<Hub>(relay_shown, relay, HostNames(std::move(names)));
     Gateway gateway(io, hub);
     if (!gateway.listen(tcp::endpoint(listen_address, options.listen_port))) return 1;
 
@@ -747,8 +772,15 @@ int run_gateway(const GatewayOptions& options) {
     std::printf("confweb: open the page in a browser:\n");
     const std::vector<std::string> addresses =
         listen_address.is_unspecified() ? local_ipv4_addresses() : std::vector<std::string>{options.listen_address};
-    for (const std::string& address : addresses)
-        std::printf("  http://%s:%u/\n", address.c_str(), static_cast<unsigned>(gateway.port()));
+    hub->wrong_host_answer = u8"この名前では開けません。次のアドレスのどれかを開いてください:\n";
+    for (const std::string& address : addresses) {
+        const std::string url = "http://" + address + ":" + std::to_string(gateway.port()) + "/";
+        std::printf("  %s\n", url.c_str());
+        hub->wrong_host_answer += "  " + url + "\n";
+    }
+    hub->wrong_host_answer +=
+        u8"名前で開くには、confweb を --allow-host 名前 を付けて起動してください。\n"
+        "This gateway answers to the addresses above; confweb --allow-host NAME lets a name in.\n";
     std::fflush(stdout);
 
     io.run();

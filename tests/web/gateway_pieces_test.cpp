@@ -1,11 +1,13 @@
 // The gateway's smaller pieces: the tab's messages, the shared frames of
-// heard lines, the rate limit's clock, the places of each address.
+// heard lines, the rate limit's clock, the places of each address, the names
+// the page is served under.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "heard_frames.h"
+#include "host_names.h"
 #include "json.h"
 #include "per_address_limit.h"
 #include "tab_messages.h"
@@ -87,6 +89,17 @@ TEST(PerAddressLimit, GivesEachAddressItsOwnPlacesBackWhenTheirHoldersGoAndLoopb
     }
     EXPECT_TRUE(AddressPlace(limit, host)) << "given back";
     EXPECT_EQ(limit.addresses(), 0u) << "nothing is kept for an address that holds no place";
+}
+
+TEST(HostNames, AreIpv4AddressesLocalhostAndTheNamesGivenWithoutRegardToCase) {
+    const HostNames names({"Pc1", "pc1.office.example", "conf.lan"});
+    for (const char* host : {"192.168.1.10:8080", "127.0.0.1", "localhost:8080", "LOCALHOST", "pc1:80",
+                             "PC1.office.example.", "conf.lan:8080"})
+        EXPECT_TRUE(names.allows(host)) << host;
+    for (const char* host : {"evil.example:8080", "pc1.evil.example", "evil.pc1", "localhost.evil.example", "",
+                             ":8080", ".", "[::1]:8080", "192.168.1.256", "192.168.1", "1.2.3.4.5", "1..2.3",
+                             "0x7f.0.0.1", "pc1:80x", "pc1 :80"})
+        EXPECT_FALSE(names.allows(host)) << host;
 }
 
 }  // namespace
