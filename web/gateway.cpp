@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "browser_participant.h"
+#include "console_close.h"
 #include "host_names.h"
 #include "local_addresses.h"
 #include "page_files.h"
@@ -674,6 +675,25 @@ public:
         return acceptor_.local_endpoint(ec).port();
     }
 
+    void stop() {
+        if (hub_->stopping) return;
+        hub_->stopping = true;
+        error_code ignored;
+        acceptor_.close(ignored);
+        signals_.cancel(ignored);  // stopped otherwise, nothing more to wait for
+        retry_.cancel();
+        // Every tab leaves the conference and is told why its connection
+        // ends; the closing handshakes get a little time.
+        const std::list<Connection*> connections = hub_->connections;
+        for (Connection* connection : connections) connection->stop();
+        if (hub_->connections.empty()) return;
+        hub_->on_last_connection_gone = [this] { grace_.cancel(); };
+        grace_.expires_after(kStopGrace);
+        grace_.async_wait([this](error_code ec) {
+            if (!ec) io_.stop();
+        });
+    }
+
 private:
     void accept_next() {
         acceptor_.async_accept([this](error_code ec, tcp::socket socket) { on_accept(ec, std::move(socket)); });
@@ -706,23 +726,6 @@ private:
             socket.close(ignored);
         }
         accept_next();
-    }
-
-    void stop() {
-        hub_->stopping = true;
-        error_code ignored;
-        acceptor_.close(ignored);
-        retry_.cancel();
-        // Every tab leaves the conference and is told why its connection
-        // ends; the closing handshakes get a little time.
-        const std::list<Connection*> connections = hub_->connections;
-        for (Connection* connection : connections) connection->stop();
-        if (hub_->connections.empty()) return;
-        hub_->on_last_connection_gone = [this] { grace_.cancel(); };
-        grace_.expires_after(kStopGrace);
-        grace_.async_wait([this](error_code ec) {
-            if (!ec) io_.stop();
-        });
     }
 
     asio::io_context& io_;
@@ -783,6 +786,8 @@ int run_gateway(const GatewayOptions& options) {
         "This gateway answers to the addresses above; confweb --allow-host NAME lets a name in.\n";
     std::fflush(stdout);
 
+    // The console's end on Windows stops the gateway as SIGTERM does.
+    const ConsoleCloseGuard console_close([&io, &gateway] { asio::post(io, [&gateway] { gateway.stop(); }); });
     io.run();
     return 0;
 }
