@@ -69,6 +69,25 @@ bool utf8_to_cp932(std::string_view utf8, std::string* out) {
     return true;
 }
 
+// One converter for the whole text, given one character at a time: given
+// all of it, glibc converts again from the start of its buffer to find each
+// character it stops at, a time that grows with the square of the length.
+std::vector<std::string_view> characters_without_cp932_form(std::string_view utf8) {
+    std::vector<std::string_view> lacking;
+    Converter converter("CP932", "UTF-8");
+    if (!converter.valid()) return lacking;
+    std::string converted;
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const std::string_view character = utf8.substr(pos, utf8_character_length(utf8.substr(pos)));
+        const char* in = character.data();
+        std::size_t left = character.size();
+        if (!converter.run(in, left, &converted)) lacking.push_back(character);
+        converted.clear();
+        pos += character.size();
+    }
+    return lacking;
+}
+
 std::string cp932_for_terminal(std::string_view cp932) { return cp932_to_utf8(cp932); }
 
 }  // namespace conf

@@ -45,18 +45,22 @@ void BrowserParticipant::join(std::string_view name_utf8) {
         return;
     }
     std::string name;
-    if (!typed_to_cp932(name_utf8, kMaxClientName, &name)) {
-        notice("name_unencodable", u8"お名前に使えない文字があります: " + characters_cp932_lacks(name_utf8));
+    std::string lacking;
+    if (!typed_to_cp932(name_utf8, kMaxClientName, &name, &lacking)) {
+        notice("name_unencodable", u8"お名前に使えない文字があります: " + lacking);
         return;
     }
     if (name.empty()) {
         notice("name_empty", client_text(ui::kNameInvalid));
         return;
     }
+    if (!relay_reads_as_a_name(name)) {
+        notice("name_invalid", u8"お名前の先頭に「!」や「#」は使えません。「+」はお名前のどこにも使えません");
+        return;
+    }
 
-    // A name still held after a refusal (the socket could still say
-    // goodbye under it) gives way to the new claim; the old socket is
-    // closed below without a leave notice, as the client's next join does.
+    // A name still held (the old socket could still say goodbye under it)
+    // gives way to the new claim, and is claimed back should that fail.
     const std::string old_name = name_;
     const bool held_before = holds_name_;
     release_name();
@@ -74,11 +78,12 @@ void BrowserParticipant::join(std::string_view name_utf8) {
                            client_text(ui::kLoginLater));
         return;
     }
+    // The old socket is another participant to the relay: should it still
+    // hold a place there, only its leave notice frees it.
+    end_session();
     name_ = std::move(name);
     holds_name_ = true;
 
-    if (socket_open_) host_.close_relay_socket();
-    socket_open_ = false;
     if (!host_.open_relay_socket()) {
         release_name();
         notice("socket_failed", client_text(ui::kSocketOpenFailed));
@@ -98,22 +103,27 @@ void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now)
         unsent("not_joined", u8"参加していません");
         return;
     }
+    // Every line counts against the limit, sent or not: what it costs to
+    // look at stays bounded too.
+    if (!lines_.take(now)) {
+        unsent("rate_limited", u8"送信が速すぎます。少し待ってから送信してください");
+        return;
+    }
     std::string input;
-    if (!typed_to_cp932(with_windows_line_breaks(text_utf8), kMaxInput, &input)) {
-        unsent("unencodable", u8"送信できない文字があります: " + characters_cp932_lacks(text_utf8));
+    std::string lacking;
+    if (!typed_to_cp932(with_windows_line_breaks(text_utf8), kMaxInput, &input, &lacking)) {
+        unsent("unencodable", u8"送信できない文字があります: " + lacking);
         return;
     }
     if (input.empty()) {
         unsent("empty", client_text(ui::kInputEmpty));
         return;
     }
-    if (!lines_.take(now)) {
-        unsent("rate_limited", u8"送信が速すぎます。少し待ってから送信してください");
-        return;
-    }
+    const bool login_request = session_.next_line_is_login_request();
     const Line line = session_.compose(name_, input);
     switch (host_.send_datagram(line.view())) {
     case DatagramSend::Sent:
+        login_in_flight_ = login_in_flight_ || login_request;
         to_tab(frame::sent());
         break;
     case DatagramSend::Unreachable:
@@ -128,8 +138,13 @@ void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now)
 void BrowserParticipant::heard(std::string_view datagram) {
     if (!socket_open_) return;
     const std::string_view text = as_received_text(datagram.data(), datagram.size());
-    const ClientSession::Heard meaning = session_.hear(text);
     host_.send_to_tab(gateway_.heard.frame_for(text));
+    // The relay refuses only in answer to a login request, and a logged-in
+    // session sends none: the refusal's text is then a chat line anyone
+    // could have sent, and nothing more.
+    if (session_.logged_in() && text == text::kCapacityRefusal) return;
+    const ClientSession::Heard meaning = session_.hear(text);
+    if (meaning != ClientSession::Heard::Line) login_in_flight_ = false;
     if (meaning != ClientSession::Heard::CapacityRefusal) return;
 
     notice("refused", client_text(ui::kLoginLater));
@@ -138,9 +153,8 @@ void BrowserParticipant::heard(std::string_view datagram) {
         to_tab(frame::not_joined());
     }
     // The socket stays open until the next join or leave, as the client's
-    // does; its name stays held only while it could still send a leave
-    // notice under it.
-    if (!session_.logged_in()) release_name();
+    // does; refused, it holds no place under the name.
+    release_name();
 }
 
 void BrowserParticipant::receive_failed(ReceiveTrouble trouble) {
@@ -149,13 +163,21 @@ void BrowserParticipant::receive_failed(ReceiveTrouble trouble) {
     else notice("receive_failed", client_text(ui::kReceiveFailed));
 }
 
+void BrowserParticipant::end_session() {
+    if (!socket_open_) return;
+    // Due once logged in, and also while the login request waits for its
+    // answer: the relay may yet accept it, and with the socket gone only this
+    // notice, ahead of the answer, frees that place.
+    Line notice_line;
+    const bool logged_in = session_.take_leave_notice(name_, &notice_line);
+    if (logged_in || login_in_flight_) host_.send_datagram(compose_leave_notice(name_).view());
+    login_in_flight_ = false;
+    host_.close_relay_socket();
+    socket_open_ = false;
+}
+
 void BrowserParticipant::finish() {
-    if (socket_open_) {
-        Line notice_line;
-        if (session_.take_leave_notice(name_, &notice_line)) host_.send_datagram(notice_line.view());
-        host_.close_relay_socket();
-        socket_open_ = false;
-    }
+    end_session();
     release_name();
     joined_ = false;
 }

@@ -2,8 +2,9 @@
 // gateway feeds it the tab's requests and what its UDP socket hears, and it
 // answers through ParticipantHost. It follows the client's rules
 // (ClientSession): the first line after a join is the login request, the
-// accepted reply logs in, a refusal returns to not joined, the leave notice
-// goes out only once logged in. The messages to the tab are described in
+// accepted reply logs in, a refusal before that returns to not joined, the
+// leave notice goes out once logged in (and, unlike the client's, while the
+// login request waits for its answer). The messages to the tab are described in
 // web/README.md.
 #pragma once
 
@@ -80,7 +81,9 @@ private:
     void unsent(std::string_view code, std::string_view text_utf8);
     std::string unreachable_text() const;
     void release_name();
-    // Leave notice when due, socket closed, name freed.
+    // Leave notice when due, socket closed.
+    void end_session();
+    // The session ended, name freed.
     void finish();
 
     ParticipantHost& host_;
@@ -90,6 +93,7 @@ private:
     std::string name_;  // code page 932, as it goes into every line
     bool joined_ = false;
     bool socket_open_ = false;
+    bool login_in_flight_ = false;  // sent, neither accepted nor refused yet
     bool holds_name_ = false;
 };
 

@@ -10,13 +10,29 @@ namespace {
 
 std::string_view up_to_nul(std::string_view text) { return text.substr(0, text.find('\0')); }
 
-// The length of the UTF-8 sequence that starts with `lead`; a stray
-// continuation byte counts as one, so that a walk always moves on.
-std::size_t utf8_sequence_length(unsigned char lead) {
-    if (lead >= 0xF0) return 4;
-    if (lead >= 0xE0) return 3;
-    if (lead >= 0xC0) return 2;
-    return 1;
+std::string_view first_characters(std::string_view utf8, std::size_t count) {
+    std::size_t pos = 0;
+    for (std::size_t taken = 0; taken < count && pos < utf8.size(); ++taken)
+        pos += utf8_character_length(utf8.substr(pos));
+    return utf8.substr(0, pos);
+}
+
+// The characters each in 「」, the same one once, at most `limit` of them.
+std::string named(const std::vector<std::string_view>& characters, std::size_t limit = 5) {
+    std::vector<std::string_view> distinct;
+    for (const std::string_view character : characters) {
+        if (distinct.size() == limit) break;
+        bool seen = false;
+        for (const std::string_view earlier : distinct) seen = seen || earlier == character;
+        if (!seen) distinct.push_back(character);
+    }
+    std::string text;
+    for (const std::string_view character : distinct) {
+        text += u8"「";
+        text += character;
+        text += u8"」";
+    }
+    return text;
 }
 
 }  // namespace
@@ -39,33 +55,16 @@ std::string with_windows_line_breaks(std::string_view utf8) {
     return out;
 }
 
-bool typed_to_cp932(std::string_view utf8, std::size_t max_bytes, std::string* out) {
+bool typed_to_cp932(std::string_view utf8, std::size_t max_bytes, std::string* out, std::string* lacking) {
+    utf8 = first_characters(up_to_nul(utf8), max_bytes);
     std::string cp932;
-    if (!utf8_to_cp932(up_to_nul(utf8), &cp932)) return false;
+    if (!utf8_to_cp932(utf8, &cp932)) {
+        *lacking = named(characters_without_cp932_form(utf8));
+        return false;
+    }
     cp932.resize(cp932_fit(cp932, max_bytes));
     *out = std::move(cp932);
     return true;
-}
-
-std::string characters_cp932_lacks(std::string_view utf8, std::size_t limit) {
-    std::vector<std::string_view> lacking;
-    std::string unused;
-    for (std::size_t pos = 0; pos < utf8.size() && lacking.size() < limit;) {
-        const std::size_t length = utf8_sequence_length(static_cast<unsigned char>(utf8[pos]));
-        const std::string_view character = utf8.substr(pos, length);
-        pos += character.size();
-        if (utf8_to_cp932(character, &unused)) continue;
-        bool seen = false;
-        for (const std::string_view earlier : lacking) seen = seen || earlier == character;
-        if (!seen) lacking.push_back(character);
-    }
-    std::string named;
-    for (const std::string_view character : lacking) {
-        named += u8"「";
-        named += character;
-        named += u8"」";
-    }
-    return named;
 }
 
 }  // namespace conf::web

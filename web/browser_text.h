@@ -13,14 +13,13 @@ namespace conf::web {
 // CR) is CR LF.
 std::string with_windows_line_breaks(std::string_view utf8);
 
-// `utf8` in code page 932, cut to at most `max_bytes` bytes on a character
-// boundary, as the client reads a field into a buffer of that size. Returns
-// false, with `out` untouched, when a character has no code-page-932 form.
-bool typed_to_cp932(std::string_view utf8, std::size_t max_bytes, std::string* out);
-
-// The characters of `utf8` that code page 932 cannot encode, each in 「」, in
-// the order they first appear and at most `limit` of them, for a message
-// that names them.
-std::string characters_cp932_lacks(std::string_view utf8, std::size_t limit = 5);
+// `utf8` in code page 932 as the client reads a field into a buffer of
+// `max_bytes` bytes: cut to that many bytes on a character boundary. Every
+// character takes at least one byte, so the characters past the first
+// `max_bytes` could never be sent: they are dropped before anything is
+// converted. Returns false when a character has no code-page-932 form, with
+// `out` untouched and `lacking` naming those characters, each in 「」, in the
+// order they first appear and at most five of them.
+bool typed_to_cp932(std::string_view utf8, std::size_t max_bytes, std::string* out, std::string* lacking);
 
 }  // namespace conf::web

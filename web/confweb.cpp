@@ -2,7 +2,7 @@
 // that joins becomes one participant, through a UDP socket of its own to the
 // relay given at start.
 //
-//   confweb --relay HOST:PORT [--listen ADDRESS:PORT]
+//   confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr const char* kUsage = "Usage: confweb --relay HOST:PORT [--listen ADDRESS:PORT]\n";
+constexpr const char* kUsage = "Usage: confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...\n";
 
 constexpr const char* kHelp =
     "Let the browsers of the LAN join a Tavilo conference: serve a web page and,\n"
@@ -24,10 +24,16 @@ constexpr const char* kHelp =
     "                          never chosen by a browser\n"
     "  --listen ADDRESS:PORT   where to serve the page and its WebSocket\n"
     "                          (default 0.0.0.0:8080; port 0 picks a free one)\n"
+    "  --allow-host NAME       also serve browsers that open the page under NAME,\n"
+    "                          a name of this machine in the LAN's DNS; may be\n"
+    "                          given more than once\n"
     "      --help              display this help and exit\n"
     "      --version           output version information and exit\n"
     "\n"
-    "At start it prints the page's address for every local IPv4 address. At most\n"
+    "At start it prints the page's address for every local IPv4 address. The page\n"
+    "is served under those addresses, this machine's host name, localhost and the\n"
+    "names given with --allow-host only, so that no other site's name can be made\n"
+    "to lead to it (DNS rebinding); under any other name it answers 403. At most\n"
     "100 browser participants take part at once, no two under the same name.\n"
     "SIGINT or SIGTERM makes every browser participant leave the conference,\n"
     "closes the browsers' connections and ends the program.\n";
@@ -44,6 +50,14 @@ bool split_host_port(std::string_view text, bool port_zero_allowed, std::string*
     host->assign(text.substr(0, colon));
     *port = static_cast<std::uint16_t>(number);
     return true;
+}
+
+bool is_host_name(std::string_view text) {
+    for (const char c : text)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+              c == '_'))
+            return false;
+    return !text.empty();
 }
 
 }  // namespace
@@ -68,7 +82,7 @@ int main(int argc, char** argv) {
         if (argument.substr(0, 2) == "--" && equals != std::string_view::npos) {
             option = argument.substr(0, equals);
             value = argument.substr(equals + 1);
-        } else if (argument == "--relay" || argument == "--listen") {
+        } else if (argument == "--relay" || argument == "--listen" || argument == "--allow-host") {
             if (i + 1 >= argc) return usage_error(std::string(argument) + " needs a value");
             value = argv[++i];
         }
@@ -80,6 +94,11 @@ int main(int argc, char** argv) {
         } else if (option == "--listen") {
             if (!split_host_port(value, true, &options.listen_address, &options.listen_port))
                 return usage_error("--listen wants ADDRESS:PORT, not '" + std::string(value) + "'");
+        } else if (option == "--allow-host") {
+            if (!is_host_name(value))
+                return usage_error("--allow-host wants a host name (letters, digits, '-', '.'), not '" +
+                                   std::string(value) + "'");
+            options.allowed_hosts.emplace_back(value);
         } else {
             return usage_error("unknown argument '" + std::string(argument) + "'");
         }

@@ -14,6 +14,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
@@ -41,8 +42,11 @@
 #include <vector>
 
 #include "browser_participant.h"
+#include "console_close.h"
+#include "host_names.h"
 #include "local_addresses.h"
 #include "page_files.h"
+#include "per_address_limit.h"
 #include "protocol.h"
 #include "socket_errors.h"
 #include "tab_messages.h"
@@ -64,6 +68,9 @@ using error_code = boost::system::error_code;
 constexpr std::size_t kMaxConnections = 512;
 // Open tabs at once (joined or not); one more gets 503.
 constexpr std::size_t kMaxTabs = 300;
+// The same from one remote address, so that one host cannot take them all.
+constexpr std::size_t kMaxConnectionsPerAddress = 32;
+constexpr std::size_t kMaxTabsPerAddress = 16;
 // What may wait to be sent to one tab. A tab that does not read its messages
 // is dropped when either is reached rather than holding memory without end.
 constexpr std::size_t kMaxQueuedBytes = 1 << 20;
@@ -132,13 +139,17 @@ protected:
 
 // What every connection of one gateway shares.
 struct Hub {
-    Hub(std::string relay_shown, udp::endpoint relay_endpoint)
-        : state(std::move(relay_shown)), relay(relay_endpoint) {}
+    Hub(std::string relay_shown, udp::endpoint relay_endpoint, HostNames names)
+        : state(std::move(relay_shown)), relay(relay_endpoint), host_names(std::move(names)) {}
 
     GatewayState state;
     udp::endpoint relay;
+    HostNames host_names;
+    std::string wrong_host_answer;  // where to go instead
     std::list<Connection*> connections;
     std::size_t tabs = 0;
+    PerAddressLimit connections_per_address{kMaxConnectionsPerAddress};
+    PerAddressLimit tabs_per_address{kMaxTabsPerAddress};
     bool stopping = false;
     std::function<void()> on_last_connection_gone;
 
@@ -164,8 +175,14 @@ class TabSession final : public Connection,
                          public ParticipantHost,
                          public std::enable_shared_from_this<TabSession> {
 public:
-    TabSession(tcp::socket&& socket, std::shared_ptr<Hub> hub, std::string peer)
-        : hub_(std::move(hub)), ws_(std::move(socket)), peer_(std::move(peer)), participant_(*this, hub_->state) {
+    TabSession(tcp::socket&& socket, std::shared_ptr<Hub> hub, std::string peer, AddressPlace connection_place,
+               AddressPlace tab_place)
+        : hub_(std::move(hub)),
+          connection_place_(std::move(connection_place)),
+          tab_place_(std::move(tab_place)),
+          ws_(std::move(socket)),
+          peer_(std::move(peer)),
+          participant_(*this, hub_->state) {
         ++hub_->tabs;
     }
     ~TabSession() { --hub_->tabs; }
@@ -433,6 +450,8 @@ private:
     }
 
     std::shared_ptr<Hub> hub_;  // first: the participant gives its name back to it
+    AddressPlace connection_place_;
+    AddressPlace tab_place_;
     websocket::stream<beast::tcp_stream> ws_;
     http::request<http::string_body> upgrade_request_;
     std::string peer_;
@@ -455,11 +474,12 @@ private:
 
 class HttpSession final : public Connection, public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket&& socket, std::shared_ptr<Hub> hub) : hub_(std::move(hub)), stream_(std::move(socket)) {
-        error_code ec;
-        const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
-        peer_ = ec ? std::string("?") : endpoint_text(remote);
-    }
+    HttpSession(tcp::socket&& socket, std::shared_ptr<Hub> hub, const tcp::endpoint& remote, AddressPlace place)
+        : hub_(std::move(hub)),
+          place_(std::move(place)),
+          stream_(std::move(socket)),
+          peer_(endpoint_text(remote)),
+          address_(remote.address().to_v4().to_uint()) {}
 
     void start() {
         entry_ = hub_->add(this);
@@ -497,6 +517,17 @@ private:
             return;
         }
         Request request = parser_->release();
+        // A request without Host comes from no browser.
+        const auto host = request.find(http::field::host);
+        if (host != request.end() && !hub_->host_names.allows(std_view(host->value()))) {
+            log_line(peer_ + ": refused (403): host " + loggable(std_view(host->value())) +
+                     " is none of this machine's names (--allow-host NAME lets a name in)");
+            Response response = plain(http::status::forbidden, request.version(), false);
+            response.body() += hub_->wrong_host_answer;
+            response.prepare_payload();
+            send(std::move(response));
+            return;
+        }
         if (websocket::is_upgrade(request)) {
             upgrade(std::move(request));
             return;
@@ -574,10 +605,18 @@ private:
             send(plain(http::status::service_unavailable, request.version(), false));
             return;
         }
+        AddressPlace tab_place(hub_->tabs_per_address, address_);
+        if (!tab_place) {
+            log_line(peer_ + ": WebSocket refused (503): " + std::to_string(kMaxTabsPerAddress) +
+                     " tabs from that address are open");
+            send(plain(http::status::service_unavailable, request.version(), false));
+            return;
+        }
         if (registered_) hub_->remove(entry_);
         registered_ = false;
         stream_.expires_never();  // the WebSocket keeps time of its own
-        auto tab = std::make_shared<TabSession>(stream_.release_socket(), hub_, peer_);
+        auto tab = std::make_shared<TabSession>(stream_.release_socket(), hub_, peer_, std::move(place_),
+                                                std::move(tab_place));
         tab->start(request);
     }
 
@@ -599,10 +638,12 @@ private:
     }
 
     std::shared_ptr<Hub> hub_;
+    AddressPlace place_;  // goes with the connection to its TabSession
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     std::string peer_;
+    std::uint32_t address_;
     bool registered_ = false;
     std::list<Connection*>::iterator entry_;
 };
@@ -634,6 +675,25 @@ public:
         return acceptor_.local_endpoint(ec).port();
     }
 
+    void stop() {
+        if (hub_->stopping) return;
+        hub_->stopping = true;
+        error_code ignored;
+        acceptor_.close(ignored);
+        signals_.cancel(ignored);  // stopped otherwise, nothing more to wait for
+        retry_.cancel();
+        // Every tab leaves the conference and is told why its connection
+        // ends; the closing handshakes get a little time.
+        const std::list<Connection*> connections = hub_->connections;
+        for (Connection* connection : connections) connection->stop();
+        if (hub_->connections.empty()) return;
+        hub_->on_last_connection_gone = [this] { grace_.cancel(); };
+        grace_.expires_after(kStopGrace);
+        grace_.async_wait([this](error_code ec) {
+            if (!ec) io_.stop();
+        });
+    }
+
 private:
     void accept_next() {
         acceptor_.async_accept([this](error_code ec, tcp::socket socket) { on_accept(ec, std::move(socket)); });
@@ -650,31 +710,22 @@ private:
             });
             return;
         }
-        if (hub_->connections.size() >= kMaxConnections) {
+        const tcp::endpoint remote = socket.remote_endpoint(ec);
+        AddressPlace place;
+        if (!ec && hub_->connections.size() < kMaxConnections) {
+            place = AddressPlace(hub_->connections_per_address, remote.address().to_v4().to_uint());
+            if (!place)
+                log_line(endpoint_text(remote) + ": closed unanswered: " + std::to_string(kMaxConnectionsPerAddress) +
+                         " connections from that address are open");
+        }
+        if (place) {
+            socket.set_option(tcp::no_delay(true), ec);
+            std::make_shared<HttpSession>(std::move(socket), hub_, remote, std::move(place))->start();
+        } else {
             error_code ignored;
             socket.close(ignored);
-        } else {
-            socket.set_option(tcp::no_delay(true), ec);
-            std::make_shared<HttpSession>(std::move(socket), hub_)->start();
         }
         accept_next();
-    }
-
-    void stop() {
-        hub_->stopping = true;
-        error_code ignored;
-        acceptor_.close(ignored);
-        retry_.cancel();
-        // Every tab leaves the conference and is told why its connection
-        // ends; the closing handshakes get a little time.
-        const std::list<Connection*> connections = hub_->connections;
-        for (Connection* connection : connections) connection->stop();
-        if (hub_->connections.empty()) return;
-        hub_->on_last_connection_gone = [this] { grace_.cancel(); };
-        grace_.expires_after(kStopGrace);
-        grace_.async_wait([this](error_code ec) {
-            if (!ec) io_.stop();
-        });
     }
 
     asio::io_context& io_;
@@ -705,7 +756,17 @@ int run_gateway(const GatewayOptions& options) {
     const udp::endpoint relay = found.begin()->endpoint();
     const std::string relay_shown = options.relay_host + ":" + std::to_string(options.relay_port);
 
-    auto hub = std::make_shared<Hub>(relay_shown, relay);
+    // This machine's names, short and fully qualified, beside those allowed.
+    std::vector<std::string> names = options.allowed_hosts;
+    const std::string host_name = asio::ip::host_name(ec);
+    if (!ec && !host_name.empty()) {
+        names.push_back(host_name);
+        names.push_back(host_name.substr(0, host_name.find('.')));
+        const auto qualified = resolver.resolve(udp::v4(), host_name, "", udp::resolver::canonical_name, ec);
+        if (!ec && !qualified.empty()) names.push_back(qualified.begin()->host_name());
+    }
+
+    auto hub = std::make_shared<Hub>(relay_shown, relay, HostNames(std::move(names)));
     Gateway gateway(io, hub);
     if (!gateway.listen(tcp::endpoint(listen_address, options.listen_port))) return 1;
 
@@ -714,10 +775,19 @@ int run_gateway(const GatewayOptions& options) {
     std::printf("confweb: open the page in a browser:\n");
     const std::vector<std::string> addresses =
         listen_address.is_unspecified() ? local_ipv4_addresses() : std::vector<std::string>{options.listen_address};
-    for (const std::string& address : addresses)
-        std::printf("  http://%s:%u/\n", address.c_str(), static_cast<unsigned>(gateway.port()));
+    hub->wrong_host_answer = u8"この名前では開けません。次のアドレスのどれかを開いてください:\n";
+    for (const std::string& address : addresses) {
+        const std::string url = "http://" + address + ":" + std::to_string(gateway.port()) + "/";
+        std::printf("  %s\n", url.c_str());
+        hub->wrong_host_answer += "  " + url + "\n";
+    }
+    hub->wrong_host_answer +=
+        u8"名前で開くには、confweb を --allow-host 名前 を付けて起動してください。\n"
+        "This gateway answers to the addresses above; confweb --allow-host NAME lets a name in.\n";
     std::fflush(stdout);
 
+    // The console's end on Windows stops the gateway as SIGTERM does.
+    const ConsoleCloseGuard console_close([&io, &gateway] { asio::post(io, [&gateway] { gateway.stop(); }); });
     io.run();
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace conf::web {
 
@@ -12,6 +13,8 @@ struct GatewayOptions {
     std::uint16_t relay_port = 0;
     std::string listen_address = "0.0.0.0";  // an IPv4 address
     std::uint16_t listen_port = 8080;        // 0 picks a free port
+    // Names the page may be opened under beside this machine's own.
+    std::vector<std::string> allowed_hosts;
 };
 
 // Serves until SIGINT or SIGTERM; returns the program's exit status.

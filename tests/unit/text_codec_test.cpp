@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+#include <vector>
+
 namespace conf {
 namespace {
-
-
 
 TEST(TextCodec, RoundTripsJapaneseThroughCodePage932) {
     std::string cp932;
@@ -22,12 +23,29 @@ TEST(TextCodec, UsesTheWindowsMappingsOfCodePage932) {
     EXPECT_EQ(cp932_to_utf8("\x87\x40"), u8"①") << "NEC special characters";
 }
 
+TEST(TextCodec, GivesTheSameBytesForTheSameCharactersOnEveryPlatform) {
+    // glibc takes these to the bytes of their look-alikes (Mac and iPhone
+    // Japanese input types 〜 and ¥ so); Windows would refuse them.
+    std::string cp932;
+    ASSERT_TRUE(utf8_to_cp932(u8"〜−‖¢£¬¥‾—", &cp932));
+    EXPECT_EQ(cp932, "\x81\x60\x81\x7C\x81\x61\x81\x91\x81\x92\x81\xCA\x5C\x7E\x81\x5C");
+    // Windows alone takes these to single bytes that no receiver shows.
+    for (const char* only_windows : {"\xC2\x80", "\xEF\xA3\xB0", "\xEF\xA3\xB3"})
+        EXPECT_FALSE(utf8_to_cp932(only_windows, &cp932)) << only_windows;
+}
+
 TEST(TextCodec, RefusesWhatCodePage932CannotHold) {
     std::string out = "kept";
     EXPECT_FALSE(utf8_to_cp932(u8"emoji 😀", &out));
     EXPECT_FALSE(utf8_to_cp932(u8"한국어", &out));
     EXPECT_FALSE(utf8_to_cp932("\xFF\xFE broken", &out));
     EXPECT_EQ(out, "kept");
+}
+
+TEST(TextCodec, FindsEveryCharacterCodePage932LacksAndGoesOnAfterIt) {
+    EXPECT_EQ(characters_without_cp932_form(u8"a😀b𠮷c😀한" "\xFF" "d"),
+              (std::vector<std::string_view>{u8"😀", u8"𠮷", u8"😀", u8"한", "\xFF"}));
+    EXPECT_TRUE(characters_without_cp932_form(u8"会議～ｱ ①").empty());
 }
 
 TEST(TextCodec, ShowsEachByteItCannotMapAsOneReplacementCharacterOnEveryPlatform) {

@@ -38,6 +38,7 @@ public:
         return true;
     }
     DatagramSend send_datagram(std::string_view bytes) override {
+        if (!open) return DatagramSend::Failed;  // it would go nowhere
         datagrams.emplace_back(bytes);
         return next_send;
     }
@@ -126,6 +127,22 @@ TEST_F(Participant, ALineWithCharactersCodePage932LacksIsRefusedNamingThemAndKee
     EXPECT_FALSE(other.participant.joined());
 }
 
+TEST_F(Participant, LooksOnlyAtWhatCouldBeSentAndOnlyWithinTheRateLimit) {
+    // Each character is a byte at least: those past the limit could never be
+    // sent, and are neither converted nor named.
+    participant_.join((repeat("n", 63) + u8"😀").c_str());
+    EXPECT_EQ(host_.last()["name"], repeat("n", 63));
+    participant_.leave();
+    participant_.join(u8"太郎");
+    // Half-width katakana take three bytes of UTF-8 and one of code page
+    // 932: "!太郎+x" leaves room for 1016 of them.
+    tab_.send(("x" + repeat(u8"ｱ", 1100) + u8"😀").c_str());
+    EXPECT_EQ(host_.last_datagram(), cp932(u8"!太郎+x") + repeat("\xB1", 1016));
+    for (int i = 1; i < 40; ++i) tab_.send("burst");
+    tab_.send(u8"😀");
+    EXPECT_EQ(host_.last()["code"], "rate_limited") << "before the line is looked at";
+}
+
 TEST_F(Participant, EmptyAndFailedLinesAreReportedWithTheClientsTexts) {
     participant_.join("");
     EXPECT_EQ(host_.last(), json({{"type", "notice"}, {"code", "name_empty"}, {"text", u8"IDが不正です"}}));
@@ -163,8 +180,9 @@ TEST_F(Participant, SaysGoodbyeOnlyOnceTheExactAcceptHasArrived) {
     participant_.join(u8"太郎");
     tab_.send("hi");
     tab_.hear(std::string(text::kLoginAccepted) + "!");
+    EXPECT_FALSE(participant_.logged_in());
     participant_.leave();
-    EXPECT_EQ(host_.last_datagram(), cp932(u8"!太郎+hi")) << "not logged in: no leave notice";
+    EXPECT_EQ(host_.last_datagram(), cp932(u8"#太郎")) << "the login request still waits for its answer";
     EXPECT_EQ(host_.last(), json({{"type", "state"}, {"state", "not_joined"}}));
     EXPECT_FALSE(host_.open);
 
@@ -180,6 +198,24 @@ TEST_F(Participant, SaysGoodbyeOnlyOnceTheExactAcceptHasArrived) {
     participant_.leave();
     participant_.tab_gone();
     EXPECT_EQ(host_.datagrams.size(), sent) << "one goodbye only";
+}
+
+TEST_F(Participant, SaysGoodbyeWhileTheLoginRequestWaitsForItsAnswerButNotAfterARefusal) {
+    // The relay may accept the request after the socket is gone: only a
+    // leave notice behind it frees that place.
+    participant_.join(u8"太郎");
+    tab_.send("hi");
+    participant_.tab_gone();
+    participant_.join(u8"太郎");
+    tab_.send("hi");
+    tab_.hear(text::kCapacityRefusal);
+    participant_.join(u8"太郎");
+    host_.next_send = DatagramSend::Failed;
+    tab_.send("lost");
+    participant_.leave();
+    EXPECT_EQ(host_.datagrams, (std::vector<std::string>{cp932(u8"!太郎+hi"), cp932(u8"#太郎"), cp932(u8"!太郎+hi"),
+                                                         cp932(u8"!太郎+lost")}))
+        << "nothing after a refusal, nor after a login request that did not go out";
 }
 
 TEST_F(Participant, ARefusalReturnsToNotJoinedFreesTheNameAndTheNextJoinLogsInOnANewSocket) {
@@ -208,21 +244,34 @@ TEST_F(Participant, ARefusalReturnsToNotJoinedFreesTheNameAndTheNextJoinLogsInOn
     EXPECT_EQ(host_.last_datagram(), cp932(u8"!太郎+again"));
 }
 
-TEST_F(Participant, ALoggedInParticipantKeepsItsNameThroughARefusalUntilItCanNoLongerSayGoodbye) {
+TEST_F(Participant, ALoggedInParticipantTakesTheRefusalsTextForALineOfTheLogOnly) {
     // Anyone can send the refusal's text as a chat line; the relay passes it
-    // on and every client takes it for a refusal.
+    // on to everyone logged in.
     participant_.join(u8"太郎");
     tab_.send("hi");
     tab_.hear(text::kLoginAccepted);
     tab_.hear(text::kCapacityRefusal);
-    EXPECT_FALSE(participant_.joined());
+    EXPECT_EQ(host_.last(), json({{"type", "line"}, {"text", u8"定員オーバーでログインできません"}}));
+    EXPECT_TRUE(participant_.joined());
+    tab_.send("still here");
+    EXPECT_EQ(host_.last_datagram(), cp932(u8"太郎: still here")) << "no second login request";
     Tab other(gateway_);
     other.participant.join(u8"太郎");
-    EXPECT_EQ(other.host.last()["code"], "name_in_use") << "its leave notice would free the other's place";
+    EXPECT_EQ(other.host.last()["code"], "name_in_use");
     participant_.leave();
     EXPECT_EQ(host_.last_datagram(), cp932(u8"#太郎"));
-    other.participant.join(u8"太郎");
-    EXPECT_TRUE(other.participant.joined());
+}
+
+TEST_F(Participant, AJoinLetsAnOldSocketThatMayStillHoldAPlaceSayGoodbyeFirst) {
+    participant_.join(u8"太郎");
+    tab_.send("hi");
+    tab_.hear(text::kCapacityRefusal);
+    tab_.hear(text::kLoginAccepted);  // a late answer: the relay holds a place after all
+    participant_.join(u8"次郎");
+    EXPECT_EQ(host_.datagrams, (std::vector<std::string>{cp932(u8"!太郎+hi"), cp932(u8"#太郎")}))
+        << "under the old name, before its socket closed";
+    EXPECT_EQ(host_.closed, 1);
+    EXPECT_TRUE(participant_.joined());
 }
 
 TEST(ParticipantNames, AreComparedAsTheRelayStoresThemAndFreedWhenTheTabGoes) {
@@ -236,21 +285,38 @@ TEST(ParticipantNames, AreComparedAsTheRelayStoresThemAndFreedWhenTheTabGoes) {
                                         {"text", u8"その名前は使われています。別の名前で参加してください"}}))
         << "the relay keeps 31 bytes of each: the same name";
     EXPECT_EQ(second.host.opened, 0);
-    Tab plus(gateway);
-    plus.participant.join("bob+x");
-    Tab bob(gateway);
-    bob.participant.join("bob");
-    EXPECT_EQ(bob.host.last()["code"], "name_in_use") << "'bob+x' logs in as 'bob'";
     first.participant.tab_gone();
     second.participant.join((repeat(u8"亜", 15) + "ac").c_str());
     EXPECT_TRUE(second.participant.joined());
-    EXPECT_EQ(gateway.registry.count(), 2u);
+    EXPECT_EQ(gateway.registry.count(), 1u);
     {
         Tab brief(gateway);
         brief.participant.join("brief");
-        EXPECT_EQ(gateway.registry.count(), 3u);
+        EXPECT_EQ(gateway.registry.count(), 2u);
     }
-    EXPECT_EQ(gateway.registry.count(), 2u) << "a participant that is destroyed gives its name back";
+    EXPECT_EQ(gateway.registry.count(), 1u) << "a participant that is destroyed gives its name back";
+}
+
+TEST(ParticipantNames, ThatTheRelayWouldReadAsPartOfACommandAreRefused) {
+    // '!': each chat line with a '+' a login request; '#': each chat line a
+    // leave notice; '+': stored cut, so the leave notice frees nothing.
+    GatewayState gateway("relay:1");
+    for (const char* name : {"!bob", "#bob", "bob+x", "+", u8"山田+"}) {
+        Tab tab(gateway);
+        tab.participant.join(name);
+        EXPECT_EQ(tab.host.last(),
+                  json({{"type", "notice"},
+                        {"code", "name_invalid"},
+                        {"text", u8"お名前の先頭に「!」や「#」は使えません。「+」はお名前のどこにも使えません"}}))
+            << name;
+        EXPECT_EQ(tab.host.opened, 0) << name;
+    }
+    EXPECT_EQ(gateway.registry.count(), 0u);
+    for (const char* name : {"b!o#b", u8"！ボブ", u8"＃ボブ＋"}) {
+        Tab tab(gateway);
+        tab.participant.join(name);
+        EXPECT_TRUE(tab.participant.joined()) << name;
+    }
 }
 
 TEST(ParticipantCount, TheHundredAndFirstIsToldTheGatewayIsFull) {
@@ -290,12 +356,13 @@ TEST_F(Participant, LinesOverTheRateLimitAreNotSentAndSaySo) {
     EXPECT_EQ(host_.datagrams.size(), 40u);
     tab_.send("a token later", t0 + std::chrono::milliseconds(60));
     EXPECT_EQ(host_.last_datagram(), cp932(u8"太郎: a token later"));
-    participant_.leave();
+    tab_.hear(text::kLoginAccepted);
+    participant_.leave();  // and its leave notice
     participant_.join(u8"太郎");
     tab_.send("rejoined", t0 + std::chrono::milliseconds(60));
     EXPECT_EQ(host_.last()["code"], "rate_limited") << "leaving and joining again refills nothing";
     for (int i = 0; i < 100; ++i) tab_.send("steady", t0 + std::chrono::seconds(1) + i * std::chrono::milliseconds(50));
-    EXPECT_EQ(host_.datagrams.size(), 41u + 100u) << "20 lines a second go through for ever";
+    EXPECT_EQ(host_.datagrams.size(), 42u + 100u) << "20 lines a second go through for ever";
 }
 
 }  // namespace

@@ -97,8 +97,8 @@ class Relay(Process):
 
 
 class Gateway(Process):
-    def __init__(self, relay_port):
-        super().__init__([ARGS.confweb, "--relay", f"127.0.0.1:{relay_port}", "--listen", "127.0.0.1:0"])
+    def __init__(self, relay_port, *options):
+        super().__init__([ARGS.confweb, "--relay", f"127.0.0.1:{relay_port}", "--listen", "127.0.0.1:0", *options])
         self.port = int(self.wait_for_line(self.out, r"^  http://127\.0\.0\.1:(\d+)/$").group(1))
         self.origin = f"http://127.0.0.1:{self.port}"
         self.url = f"ws://127.0.0.1:{self.port}/ws"
@@ -294,6 +294,30 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual((await join(tab, "道具"))[-1]["state"], "joined", "a client that is no browser")
         await tab.close()
 
+    async def test_names_that_are_not_this_machines_are_refused(self):
+        # DNS rebinding: another site's name made to lead here, whose page's
+        # Origin then agrees with the Host it asked for.
+        evil = f"evil.example:{self.gateway.port}"
+        response, body = self.gateway.request("GET", "/", {"Host": evil})
+        self.assertEqual(response.status, 403)
+        self.assertIn(f"  http://127.0.0.1:{self.gateway.port}/\n", body.decode("utf-8"), "where to go instead")
+        with self.assertRaises(websockets.InvalidStatusCode) as refused:
+            await websockets.connect(f"ws://{evil}/ws", host="127.0.0.1", port=self.gateway.port,
+                                     origin=f"http://{evil}")
+        self.assertEqual(refused.exception.status_code, 403)
+        self.gateway.wait_for_line(self.gateway.err, r"refused \(403\): host evil\.example")
+
+        allowing = await asyncio.to_thread(Gateway, self.relay.port, "--allow-host", "Conf.Test")
+        try:
+            for name in ("localhost", socket.gethostname(), "conf.test"):
+                host = f"{name}:{allowing.port}"
+                self.assertEqual(allowing.request("GET", "/", {"Host": host})[0].status, 200, name)
+                tab = await websockets.connect(f"ws://{host}/ws", host="127.0.0.1", port=allowing.port,
+                                               origin=f"http://{host}")
+                await tab.close()
+        finally:
+            self.assertEqual(await asyncio.to_thread(allowing.stop), 0)
+
     async def test_bad_messages_close_only_their_own_connection(self):
         self.peer_logs_in("山田")
         good = await open_tab(self.gateway)
@@ -399,12 +423,14 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(shown.returncode, 0)
         self.assertTrue(shown.stdout.startswith("Usage: confweb --relay HOST:PORT"))
         self.assertIn("--listen ADDRESS:PORT", shown.stdout)
+        self.assertIn("--allow-host NAME", shown.stdout)
         version = self.run_confweb("--version")
         self.assertEqual(version.returncode, 0)
         self.assertRegex(version.stdout, r"^confweb \(Tavilo会議システム\) \d+\.\d+\.\d+\n")
         for args in ((), ("--relay", "127.0.0.1"), ("--relay", "127.0.0.1:0"), ("--relay",),
                      ("--relay", "h:1", "--listen", "1.2.3.4:x"), ("--relay", "h:1", "--frobnicate"),
-                     ("--relay", "127.0.0.1:1", "--listen", "localhost:0")):
+                     ("--relay", "127.0.0.1:1", "--listen", "localhost:0"), ("--relay", "h:1", "--allow-host"),
+                     ("--relay", "h:1", "--allow-host", "evil.example:80"), ("--relay", "h:1", "--allow-host=")):
             wrong = self.run_confweb(*args)
             self.assertEqual(wrong.returncode, 2, args)
             self.assertEqual(wrong.stdout, "", args)

@@ -1,11 +1,15 @@
 // The gateway's smaller pieces: the tab's messages, the shared frames of
-// heard lines, the rate limit's clock.
+// heard lines, the rate limit's clock, the places of each address, the names
+// the page is served under.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "heard_frames.h"
+#include "host_names.h"
 #include "json.h"
+#include "per_address_limit.h"
 #include "tab_messages.h"
 #include "token_bucket.h"
 
@@ -66,6 +70,36 @@ TEST(TokenBucket, RefillsWithTimeUpToItsBurstAndNotFromAClockThatGoesBack) {
     const Clock::time_point later = start + std::chrono::hours(1);
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(bucket.take(later));
     EXPECT_FALSE(bucket.take(later)) << "an hour's rest saves no more than the burst";
+}
+
+TEST(PerAddressLimit, GivesEachAddressItsOwnPlacesBackWhenTheirHoldersGoAndLoopbackNoLimit) {
+    PerAddressLimit limit(2);
+    const std::uint32_t host = 0xC0A8010A;  // 192.168.1.10
+    {
+        AddressPlace first(limit, host);
+        AddressPlace second(limit, host);
+        EXPECT_TRUE(first && second);
+        EXPECT_FALSE(AddressPlace(limit, host)) << "a third from the same host";
+        EXPECT_TRUE(AddressPlace(limit, host + 1)) << "another host has places of its own";
+        std::vector<AddressPlace> local;
+        for (std::uint32_t i = 0; i < 100; ++i) local.emplace_back(limit, 0x7F000001 + (i % 2) * 0x00010000);
+        for (const AddressPlace& place : local) EXPECT_TRUE(place);
+        const AddressPlace moved = std::move(first);
+        EXPECT_FALSE(AddressPlace(limit, host)) << "a place that moved is still held";
+    }
+    EXPECT_TRUE(AddressPlace(limit, host)) << "given back";
+    EXPECT_EQ(limit.addresses(), 0u) << "nothing is kept for an address that holds no place";
+}
+
+TEST(HostNames, AreIpv4AddressesLocalhostAndTheNamesGivenWithoutRegardToCase) {
+    const HostNames names({"Pc1", "pc1.office.example", "conf.lan"});
+    for (const char* host : {"192.168.1.10:8080", "127.0.0.1", "localhost:8080", "LOCALHOST", "pc1:80",
+                             "PC1.office.example.", "conf.lan:8080"})
+        EXPECT_TRUE(names.allows(host)) << host;
+    for (const char* host : {"evil.example:8080", "pc1.evil.example", "evil.pc1", "localhost.evil.example", "",
+                             ":8080", ".", "[::1]:8080", "192.168.1.256", "192.168.1", "1.2.3.4.5", "1..2.3",
+                             "0x7f.0.0.1", "pc1:80x", "pc1 :80"})
+        EXPECT_FALSE(names.allows(host)) << host;
 }
 
 }  // namespace
