@@ -1,5 +1,6 @@
 #include "relay_service.h"
 
+#include "address_text.h"
 #include "relay_host.h"
 
 namespace conf {
@@ -85,7 +86,7 @@ void RelayService::report_drops(bool at_end) {
     report_("members only: dropped " + plural(total - drops_reported_, "datagram", "datagrams") + " (" +
             plural(drops.lines, "line", "lines") + " and " +
             plural(drops.leave_notices, "leave notice", "leave notices") +
-            " since the start); the last from " + endpoint_text(drops.last_sender));
+            " since the start); the last from " + net::endpoint_text(drops.last_sender));
     drops_reported_ = total;
     drops_ever_reported_ = true;
     last_drop_report_ = now;

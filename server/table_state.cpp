@@ -4,6 +4,7 @@
 #include <exception>
 #include <set>
 
+#include "address_text.h"
 #include "json.h"
 #include "relay_host.h"
 #include "text_codec.h"
@@ -17,38 +18,6 @@ constexpr char kFormat[] = "confrelay participant table";
 constexpr std::uint64_t kVersion = 1;
 // A full table takes about 15 KB; anything far larger is not one.
 constexpr std::size_t kLargestDocument = 256 * 1024;
-
-std::string address_text(const net::SocketAddress& address) {
-    const auto* octets = reinterpret_cast<const std::uint8_t*>(&address.address_be);
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
-    return text;
-}
-
-// Only the form address_text writes: four decimal numbers up to 255, no
-// leading zeros, nothing else.
-bool parse_address(const std::string& text, std::uint32_t* host_order) {
-    std::uint32_t value = 0;
-    std::size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= text.size() || text[pos] != '.') return false;
-            ++pos;
-        }
-        const std::size_t start = pos;
-        unsigned octet = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 3) {
-            octet = octet * 10 + static_cast<unsigned>(text[pos] - '0');
-            ++pos;
-        }
-        const std::size_t digits = pos - start;
-        if (digits == 0 || octet > 255 || (digits > 1 && text[start] == '0')) return false;
-        value = value << 8 | octet;
-    }
-    if (pos != text.size()) return false;
-    *host_order = value;
-    return true;
-}
 
 std::string to_hex(std::string_view bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -118,7 +87,7 @@ bool read_participant(const Json& entry, ParticipantTable* table, std::string* f
         *fault = "a slot number out of range";
         return false;
     }
-    if (!address.is_string() || !parse_address(address.get_ref<const std::string&>(), &address_host_order)) {
+    if (!address.is_string() || !net::parse_ipv4(address.get_ref<const std::string&>(), &address_host_order)) {
         *fault = "an address that is not a.b.c.d";
         return false;
     }
@@ -188,7 +157,7 @@ std::string table_document(const ParticipantTable& table) {
         if (slot.in_use == 0) continue;
         Json entry;
         entry["slot"] = index;
-        entry["address"] = address_text(slot.address);
+        entry["address"] = net::address_text(slot.address);
         entry["port"] = net::port_of(slot.address);
         entry["name"] = cp932_to_utf8(slot.name);
         entry["name_cp932"] = to_hex(slot.name);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "address_text.h"
 #include "json.h"
 #include "text_codec.h"
 
@@ -100,20 +101,12 @@ std::string format_rfc3339(const LocalTime& time) {
     return text;
 }
 
-std::string endpoint_text(const net::SocketAddress& address) {
-    const auto* octets = reinterpret_cast<const std::uint8_t*>(&address.address_be);
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", octets[0], octets[1], octets[2], octets[3],
-                  static_cast<unsigned>(net::port_of(address)));
-    return text;
-}
-
 std::string transcript_record(const LocalTime& time, HeardKind kind, const net::SocketAddress& from,
                               const char* member, std::string_view text) {
     nlohmann::ordered_json record;
     record["time"] = format_rfc3339(time);
     record["kind"] = kind_name(kind);
-    record["from"] = endpoint_text(from);
+    record["from"] = net::endpoint_text(from);
     record["member"] = member != nullptr ? nlohmann::ordered_json(cp932_to_utf8(member)) : nullptr;
     record["text"] = cp932_to_utf8(text);
     // The conversion already yields UTF-8; should it ever not, the dump

@@ -32,9 +32,6 @@ LocalTime local_time_at(std::chrono::system_clock::time_point moment);
 LocalTime local_time_now();
 std::string format_rfc3339(const LocalTime& time);
 
-// "a.b.c.d:port"
-std::string endpoint_text(const net::SocketAddress& address);
-
 // One line of the transcript, with its line feed. Texts are code page 932;
 // bytes that do not convert show as U+FFFD. Never throws on any input.
 std::string transcript_record(const LocalTime& time, HeardKind kind, const net::SocketAddress& from,

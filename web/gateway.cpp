@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "ascii_case.h"
 #include "browser_participant.h"
 #include "console_close.h"
 #include "host_names.h"
@@ -118,15 +119,6 @@ std::string loggable(std::string_view text) {
 
 // Beast 1.74 has a string_view of its own.
 std::string_view std_view(beast::string_view text) { return {text.data(), text.size()}; }
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 // Something that must end when the gateway stops.
 class Connection {
@@ -590,7 +582,7 @@ private:
         // request without Origin comes from no browser and is let in.
         const auto origin = request.find(http::field::origin);
         const std::string own_origin = "http://" + std::string(std_view(request[http::field::host]));
-        if (origin != request.end() && !equal_ignoring_case(std_view(origin->value()), own_origin)) {
+        if (origin != request.end() && !equal_ignoring_ascii_case(std_view(origin->value()), own_origin)) {
             log_line(peer_ + ": WebSocket refused (403): origin " + loggable(std_view(origin->value())) + " is not " +
                      loggable(own_origin));
             send(plain(http::status::forbidden, request.version(), false));
