@@ -106,7 +106,8 @@ class BrowserUser:
 
     def log_lines(self):
         entries = self.driver.execute_script(
-            "return Array.from(document.getElementById('log').children, (entry) => entry.textContent);")
+            "return Array.from(document.getElementById('log').children,"
+            " (entry) => entry.querySelector('.text').textContent);")
         return [line for entry in entries for line in entry.split("\n")]
 
     def wait_log(self, expected, timeout=DEFAULT_TIMEOUT):

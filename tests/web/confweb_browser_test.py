@@ -70,7 +70,9 @@ class Page:
         return self.script("return document.activeElement && document.activeElement.id")
 
     def lines(self):
-        return self.script("return Array.from(document.getElementById('log').children, e => e.textContent)")
+        """The text of each entry of the log, without its time."""
+        return self.script("return Array.from(document.getElementById('log').children,"
+                           " e => e.querySelector('.text').textContent)")
 
     def notice(self):
         return self.script("return document.getElementById('notice').textContent")
@@ -209,8 +211,10 @@ class BrowserTest(unittest.TestCase):
             self.peer.send(cp932(text))
         self.first.wait_for_line(lines[-1])
         self.assertEqual(self.first.lines()[-3:], lines)
-        self.assertEqual(self.first.script("return document.querySelectorAll('#log *').length"),
-                         len(self.first.lines()), "only the line elements themselves")
+        # Each entry is its time and its text, and nothing else became an element.
+        self.assertEqual(self.first.script(
+            "return Array.from(document.querySelectorAll('#log *'), e => e.localName + '.' + e.className)"),
+            ["div.entry", "time.", "span.text"] * len(self.first.lines()))
         self.assertEqual(self.first.script("return document.querySelectorAll('#log img, #log b, #log svg').length"), 0)
         self.assertEqual(self.first.driver.title, "Tavilo会議システム")
 
@@ -339,10 +343,11 @@ class BrowserTest(unittest.TestCase):
         self.assertIn("会議ゲートウェイとの接続が切れました", text)
         self.assertIn("会議ゲートウェイが終了しました", text, "the gateway's reason")
         self.assertEqual(page.controls(), [True, True, False])
-        self.assertEqual(page.focused(), "reconnect")
+        self.assertEqual(page.focused(), "line", "someone typing keeps typing")
 
+        # Back by itself once the gateway is: a gateway that ended took the
+        # participant with it, so the page is not joined, its name kept.
         self.gateway = Gateway(self.relay.port, port)
-        page.el("reconnect").click()
         page.wait(lambda: page.el("join").is_enabled(), "connected again")
         self.assertFalse(page.el("connection").is_displayed())
         page.el("join").click()
