@@ -2,17 +2,29 @@
 """The conference page in a real browser: headless Chromium through Selenium,
 served by confweb in front of confrelay, all on 127.0.0.1, with a UDP
 participant of our own that checks what the room hears byte for byte.
+PageContractTest serves the same page from a scripted stand-in for the
+gateway instead, for what needs the gateway to say something on cue: a
+line's time, a resumed participant, a replaced connection, no gateway.
 
 What the gateway says to a tab is proven by confweb_test.py; these tests are
 about what a person sees and does on the page. Two browsers serve every test
 (each start costs about a second); each test has its own relay and gateway.
 """
 import argparse
+import asyncio
+import base64
+import http
+import json
 import os
+import secrets
 import select
 import socket
 import sys
+import threading
+import time
 import unittest
+
+import websockets
 
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
@@ -417,6 +429,416 @@ class BrowserTest(unittest.TestCase):
         for element_id in ("name", "join", "line", "send", "leave"):
             self.assertGreaterEqual(page.el(element_id).rect["height"], 44, f"{what}: {element_id} for a finger")
         page.wait(page.at_newest_line, f"{what}: the newest line in view")
+
+
+PAGE_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "web", "page")
+PAGE_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css; charset=utf-8",
+              ".js": "text/javascript; charset=utf-8", ".svg": "image/svg+xml",
+              ".webmanifest": "application/manifest+json"}
+# What the page needs of the gateway's policy beside its own scripts and
+# styles: its WebSocket, its unread badge drawn as a data: icon, its
+# manifest and its service worker.
+PAGE_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+               "img-src 'self' data:; manifest-src 'self'; worker-src 'self'; base-uri 'none'; "
+               "form-action 'none'; frame-ancestors 'none'")
+TITLE = "Tavilo会議システム"
+GREETING = "よろしくお願いします"
+# 2024-12-08 09:26:40.123 UTC, 18:26 in Tokyo.
+A_TIME = 1733650000123
+
+
+def line(text, **fields):
+    return dict({"type": "line", "text": text}, **fields)
+
+
+class FakeGateway:
+    """Serves the page's files from the source tree and plays the gateway's
+    side of the page's messages, from its own thread: joins, sends (each
+    echoed as the tab's own line), resumes and leaves, plus whatever a test
+    pushes. A resume hands over `held` and reports `missed`."""
+
+    def __init__(self):
+        self.received = []
+        self.connections = 0
+        self.tokens = {}
+        self.held = []
+        self.missed = 0
+        self._socket = None
+        self._changed = threading.Condition()
+        self._loop = asyncio.new_event_loop()
+        threading.Thread(target=self._loop.run_forever, daemon=True).start()
+        self._server = self._call(self._serve())
+        self.url = f"http://127.0.0.1:{self._server.sockets[0].getsockname()[1]}/"
+
+    async def _serve(self):
+        # Made inside the gateway's own loop, which the server binds itself to.
+        return await websockets.serve(self._session, "127.0.0.1", 0, process_request=self._file)
+
+    def _call(self, awaitable):
+        async def run():
+            return await awaitable
+        return asyncio.run_coroutine_threadsafe(run(), self._loop).result(WAIT)
+
+    async def _file(self, path, _headers):
+        path = path.split("?")[0]
+        if path == "/ws":
+            return None
+        name = "index.html" if path == "/" else path[1:]
+        file = os.path.join(PAGE_DIR, name)
+        if "/" in name or not os.path.isfile(file):
+            return http.HTTPStatus.NOT_FOUND, [("Content-Security-Policy", PAGE_POLICY)], b""
+        with open(file, "rb") as source:
+            body = source.read()
+        return http.HTTPStatus.OK, [("Content-Type", PAGE_TYPES[os.path.splitext(name)[1]]),
+                                    ("Content-Security-Policy", PAGE_POLICY), ("Cache-Control", "no-cache")], body
+
+    async def _session(self, ws, _path=None):
+        with self._changed:
+            self.connections += 1
+            self._socket = ws
+            self._changed.notify_all()
+        me = {}
+        try:
+            await ws.send(json.dumps({"type": "hello", "relay": "127.0.0.1:5000", "resume_seconds": 120}))
+            async for frame in ws:
+                message = json.loads(frame)
+                with self._changed:
+                    self.received.append(message)
+                    self._changed.notify_all()
+                for answer in self._answers(message, me):
+                    await ws.send(json.dumps(answer, ensure_ascii=False))
+        except websockets.ConnectionClosed:
+            pass
+
+    def _answers(self, message, me):
+        now = int(time.time() * 1000)
+        kind = message["type"]
+        if kind == "join":
+            me.update(name=message["name"], entered=False, token=secrets.token_urlsafe(32))
+            self.tokens[me["token"]] = me
+            return [{"type": "state", "state": "joined", "name": me["name"], "token": me["token"]}]
+        if kind == "send":
+            first = not me["entered"]
+            me["entered"] = True
+            said = f"{me['name']} :{message['text']}" if first else f"{me['name']}: {message['text']}"
+            return [{"type": "sent"}, line(said, time=now, own=True)] + ([{"type": "entered"}] if first else [])
+        if kind == "resume":
+            held = self.tokens.pop(message["token"], None)
+            if held is None:
+                return [{"type": "notice", "code": "left", "text": "接続が切れている間に退室しました"},
+                        {"type": "state", "state": "not_joined"}]
+            me.update(held, token=secrets.token_urlsafe(32))
+            self.tokens[me["token"]] = me
+            answers = [{"type": "resumed", "name": me["name"], "token": me["token"], "entered": me["entered"],
+                        "missed": self.missed}] + self.held
+            self.held, self.missed = [], 0
+            return answers
+        if kind == "leave":
+            self.tokens.pop(me.get("token"), None)
+            me.clear()
+            return [{"type": "state", "state": "not_joined"}]
+        return []
+
+    def push(self, *messages):
+        for message in messages:
+            self._call(self._socket.send(json.dumps(message, ensure_ascii=False)))
+
+    def drop(self):
+        """Cuts the connection as a network would: no closing handshake."""
+        self._loop.call_soon_threadsafe(self._socket.transport.abort)
+
+    def close(self, code, reason):
+        self._call(self._socket.close(code, reason))
+
+    def wait_for(self, condition, what):
+        with self._changed:
+            if not self._changed.wait_for(condition, WAIT):
+                raise AssertionError(f"the gateway never saw {what}; it received {self.received!r}")
+
+    def sent_by_page(self, kind):
+        return [message for message in self.received if message["type"] == kind]
+
+    def stop(self):
+        if self._server.is_serving():
+            self._server.close()
+            self._call(self._server.wait_closed())
+
+
+class PageContractTest(unittest.TestCase):
+    """The page against the stand-in gateway. Every page here must run
+    without a script error or a breach of the gateway's policy."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.browser = Browser(width=1024, height=768)
+        cls.browser.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": (
+            "window.pageFaults = [];"
+            "addEventListener('error', (e) => pageFaults.push('error: ' + e.message));"
+            "document.addEventListener('securitypolicyviolation',"
+            " (e) => pageFaults.push('policy: ' + e.effectiveDirective + ' ' + e.blockedURI));")})
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+
+    def setUp(self):
+        os.makedirs(ARGS.artefacts, exist_ok=True)
+        self.gateway = FakeGateway()
+        self.page = Page(self.browser)
+
+    def tearDown(self):
+        driver = self.page.driver
+        faults = driver.execute_script("return window.pageFaults || []")
+        for command, parameters in (("Emulation.clearDeviceMetricsOverride", {}),
+                                    ("Emulation.setTouchEmulationEnabled", {"enabled": False}),
+                                    ("Emulation.setEmulatedMedia", {"features": []}),
+                                    ("Emulation.setTimezoneOverride", {"timezoneId": ""})):
+            driver.execute_cdp_cmd(command, parameters)
+        driver.get("about:blank")
+        self.gateway.stop()
+        self.assertEqual(faults, [])
+
+    def artefact(self, name):
+        return os.path.join(ARGS.artefacts, name)
+
+    def enter_room(self, name="太郎", first_line="こんにちは"):
+        page = self.page
+        page.open(self.gateway.url)
+        page.join(name)
+        page.type(first_line)
+        page.el("send").click()
+        page.wait_for_line(f"{name} :{first_line}")
+        page.wait(lambda: page.input() == "", "the input emptied")
+
+    def log_entries(self):
+        return self.page.script(
+            "return Array.from(document.getElementById('log').children, (e) => {"
+            " const t = e.querySelector('time');"
+            " return [t.dateTime, t.textContent, e.classList.contains('own')]; })")
+
+    def test_each_line_shows_its_time_its_links_and_whose_it_is(self):
+        page = self.page
+        page.driver.execute_cdp_cmd("Emulation.setTimezoneOverride", {"timezoneId": "Asia/Tokyo"})
+        self.enter_room()
+        texts = ["山田: 見て https://example.com/a_(b)?c=1&d=2. と（http://127.0.0.1:8080/x）。",
+                 "山田: javascript:alert(1) data:text/html,<b>x</b> Xhttp://evil.test/ http:// "
+                 "<img src=x onerror=alert(1)> https://ok.test/<b>",
+                 "山田: iiiiiiiiii MMMMMMMMMM " + "折り返す長い行です。" * 12]
+        self.gateway.push(line(texts[0], time=A_TIME), line(texts[1]), line(texts[2]),
+                          line("太郎: 自分の発言", own=True, time=A_TIME + 60000))
+        page.wait_for_line("太郎: 自分の発言")
+        self.assertEqual(page.lines()[-4:], texts + ["太郎: 自分の発言"], "the text itself, unchanged")
+        entries = self.log_entries()
+        self.assertEqual(entries[-4], ["2024-12-08T09:26:40.123Z", "18:26", False])
+        self.assertEqual(entries[-1], ["2024-12-08T09:27:40.123Z", "18:27", True])
+        self.assertEqual([entry[2] for entry in entries], [True, False, False, False, True], "own lines only")
+
+        links = page.script("return Array.from(document.querySelectorAll('#log a'),"
+                            " (a) => [a.textContent, a.getAttribute('href'), a.target, a.rel])")
+        self.assertEqual(links, [
+            ["https://example.com/a_(b)?c=1&d=2", "https://example.com/a_(b)?c=1&d=2", "_blank", "noopener noreferrer"],
+            ["http://127.0.0.1:8080/x", "http://127.0.0.1:8080/x", "_blank", "noopener noreferrer"],
+            ["https://ok.test/", "https://ok.test/", "_blank", "noopener noreferrer"]])
+        self.assertEqual(page.script("return document.querySelectorAll('#log img, #log b').length"), 0)
+
+        own, other = page.script("const e = document.getElementById('log').children;"
+                                 "return [e[e.length - 1], e[e.length - 2]].map((x) => getComputedStyle(x).backgroundColor)")
+        self.assertNotEqual(own, other, "own lines look different")
+        # Latin letters at their own widths, and the rows of a wrapped line
+        # under its first one, right of the time.
+        widths, text_left, time_right, rows = page.script(
+            "const entry = document.getElementById('log').children[3];"
+            "const text = entry.querySelector('.text').firstChild, range = document.createRange();"
+            "const width = (from) => { range.setStart(text, from); range.setEnd(text, from + 10);"
+            "  return range.getBoundingClientRect().width; };"
+            "const widths = [width(4), width(15)];"
+            "range.selectNodeContents(entry.querySelector('.text'));"
+            "const rects = Array.from(range.getClientRects());"
+            "return [widths, Math.min(...rects.map((r) => r.left)),"
+            " entry.querySelector('time').getBoundingClientRect().right, new Set(rects.map((r) => r.top)).size];")
+        self.assertGreater(widths[1], 2 * widths[0], "M is wider than i: a proportional face")
+        self.assertGreater(rows, 1, "the long line wraps")
+        self.assertGreater(text_left, time_right, "wrapped rows stay right of the time")
+
+    def test_the_greeting_enters_the_room_and_lines_show_before_it(self):
+        page = self.page
+        page.open(self.gateway.url)
+        self.assertEqual(page.script("return document.body.dataset.state"), "not-joined")
+        self.assertFalse(page.el("greeting").is_displayed())
+        page.join("花子")
+        page.wait(lambda: page.el("greeting").is_displayed(), "the greeting is offered")
+        self.assertEqual(page.el("greeting-text").get_property("value"), GREETING)
+        self.assertEqual(page.script("return document.body.dataset.state"), "joined")
+        self.gateway.push(line("山田: 先に来ています"))
+        page.wait_for_line("山田: 先に来ています")
+        page.el("greeting-text").clear()
+        page.el("greeting-text").send_keys("はじめまして")
+        page.el("greet").click()
+        self.gateway.wait_for(lambda: self.gateway.sent_by_page("send"), "the greeting")
+        self.assertEqual(self.gateway.sent_by_page("send"), [{"type": "send", "text": "はじめまして"}])
+        page.wait(lambda: not page.el("greeting").is_displayed(), "the greeting goes once entered")
+        self.assertEqual(page.script("return document.body.dataset.state"), "entered")
+        self.assertEqual(page.focused(), "line")
+
+    def test_unread_lines_while_scrolled_up_count_in_the_title_and_icon(self):
+        page = self.page
+        self.enter_room()
+        self.gateway.push(*(line(f"山田: {number}行目") for number in range(60)))
+        page.wait_for_line("山田: 59行目")
+        page.scroll_log(0)
+        self.assertFalse(page.el("newer").is_displayed())
+        self.gateway.push(line("山田: 新1"), line("太郎: 自分のは数えない", own=True), line("山田: 新2"),
+                          line("山田: 新3"))
+        page.wait(lambda: page.driver.title == "(3) " + TITLE, "three unread in the title")
+        page.wait(lambda: page.el("newer").is_displayed(), "the button to the newest line")
+        self.assertEqual(page.el("newer").text, "新しい発言 ↓")
+        icon = page.script("return document.querySelector('link[rel=icon]').href")
+        self.assertTrue(icon.startswith("data:image/png;base64,"), icon[:40])
+        with open(self.artefact("favicon-unread.png"), "wb") as png:
+            png.write(base64.b64decode(icon.split(",", 1)[1]))
+        page.driver.save_screenshot(self.artefact("page-unread.png"))
+
+        page.el("newer").click()
+        page.wait(lambda: page.driver.title == TITLE, "read: the title is plain again")
+        page.wait(page.at_newest_line, "at the newest line")
+        self.assertFalse(page.el("newer").is_displayed())
+        self.assertTrue(page.script("return document.querySelector('link[rel=icon]').href").endswith("/favicon.svg"))
+        self.gateway.push(line("山田: 読んでいる間は"))
+        page.wait_for_line("山田: 読んでいる間は")
+        self.assertEqual(page.driver.title, TITLE, "lines read as they come are not unread")
+
+    def test_a_dropped_connection_resumes_with_the_lines_meanwhile_after_a_gap_marker(self):
+        page, gateway = self.page, self.gateway
+        self.enter_room()
+        gateway.push(line("山田: 切れる前"))
+        page.wait_for_line("山田: 切れる前")
+        token = page.script("return sessionStorage.getItem('conf.token')")
+        self.assertIn(token, gateway.tokens)
+
+        gateway.held = [line("山田: 切れている間に", time=A_TIME)]
+        gateway.drop()
+        gateway.wait_for(lambda: gateway.sent_by_page("resume"), "a resume")
+        self.assertEqual(gateway.sent_by_page("resume"), [{"type": "resume", "token": token}])
+        self.assertEqual(gateway.sent_by_page("join"), [{"type": "join", "name": "太郎"}], "no second join")
+        page.wait_for_line("山田: 切れている間に")
+        self.assertEqual(page.lines()[-3:], ["山田: 切れる前", "（再接続しました）", "山田: 切れている間に"])
+        self.assertEqual(self.log_entries()[-1][0], "2024-12-08T09:26:40.123Z", "at the time it was said")
+        self.assertEqual(page.controls(), [True, False, True], "joined")
+        self.assertFalse(page.el("greeting").is_displayed(), "already in the room")
+        page.wait(lambda: not page.el("connection").is_displayed(), "the connection notice goes")
+        new_token = page.script("return sessionStorage.getItem('conf.token')")
+        self.assertNotEqual(new_token, token)
+        self.assertIn(new_token, gateway.tokens)
+        page.driver.save_screenshot(self.artefact("page-resumed.png"))
+
+        gateway.missed = 5
+        gateway.drop()
+        page.wait_for_line("（5行を受信できませんでした）")
+        self.assertEqual(page.lines()[-2:], ["（再接続しました）", "（5行を受信できませんでした）"])
+        page.say("戻りました")
+        page.wait_for_line("太郎: 戻りました")
+
+    def test_a_resume_refused_returns_to_not_joined_with_the_name_kept(self):
+        page, gateway = self.page, self.gateway
+        self.enter_room("次郎")
+        gateway.tokens.clear()  # the grace period is over
+        gateway.drop()
+        page.wait(lambda: page.notice() == "接続が切れている間に退室しました", "told that it left")
+        page.wait(lambda: page.controls() == [False, True, False], "not joined")
+        self.assertEqual(page.el("name").get_property("value"), "次郎")
+        self.assertIsNone(page.script("return sessionStorage.getItem('conf.token')"))
+        page.driver.refresh()
+        page.wait(lambda: page.el("join").is_enabled(), "connected after the reload")
+        self.assertEqual(page.el("name").get_property("value"), "次郎")
+        self.assertEqual(len(gateway.sent_by_page("resume")), 1, "nothing left to resume")
+
+    def test_a_replaced_connection_does_not_come_back_by_itself(self):
+        page, gateway = self.page, self.gateway
+        self.enter_room()
+        gateway.close(4000, "replaced")
+        page.wait(lambda: "別のタブ・接続で再開されました" in page.el("connection").text, "told why")
+        time.sleep(2.5)  # past the first two waits before a retry
+        self.assertEqual(gateway.connections, 1)
+        page.el("reconnect").click()
+        page.wait(lambda: page.el("join").is_enabled(), "connected at the click")
+        self.assertEqual(gateway.connections, 2)
+        self.assertEqual(gateway.sent_by_page("resume"), [], "the other connection holds the participant")
+
+    def test_closing_the_page_leaves_at_once(self):
+        driver = self.page.driver
+        first_tab = driver.current_window_handle
+        driver.switch_to.new_window("tab")
+        try:
+            self.enter_room()
+        finally:
+            driver.close()
+            driver.switch_to.window(first_tab)
+        self.gateway.wait_for(lambda: self.gateway.sent_by_page("leave"), "a leave")
+
+    def test_on_a_touch_screen_enter_is_a_new_line_and_the_button_sends(self):
+        page = self.page
+        page.browser.emulate_phone()
+        self.enter_room("花子", "スマホです")
+        page.type("一行目")
+        page.enter()
+        page.type("二行目")
+        self.assertEqual(page.input(), "一行目\n二行目")
+        self.assertEqual(len(self.gateway.sent_by_page("send")), 1, "Enter sent nothing")
+        self.assertEqual(page.el("line").get_attribute("enterkeyhint"), "enter")
+        page.el("send").click()
+        page.wait_for_line("花子: 一行目\n二行目")
+
+    def test_light_and_dark_on_a_phone_and_a_desktop_and_nothing_moves_at_load(self):
+        page = self.page
+        for scheme in ("light", "dark"):
+            self.page.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
+                "features": [{"name": "prefers-color-scheme", "value": scheme}]})
+            for device in ("phone", "desktop"):
+                if device == "phone":
+                    page.browser.emulate_phone()
+                else:
+                    page.driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+                page.open(self.gateway.url)
+                shift = page.driver.execute_async_script(
+                    "const done = arguments[0]; let total = 0;"
+                    "new PerformanceObserver((list) => { for (const e of list.getEntries()) total += e.value; })"
+                    "  .observe({type: 'layout-shift', buffered: true});"
+                    "requestAnimationFrame(() => setTimeout(() => done(total), 100));")
+                self.assertEqual(shift, 0, f"{device}, {scheme}: layout shift at load")
+                page.join("花子")
+                self.gateway.push(line("山田: 画面はどうですか https://example.com/", time=A_TIME),
+                                  line("花子: 見やすいです", own=True))
+                page.wait_for_line("花子: 見やすいです")
+                page.driver.save_screenshot(self.artefact(f"page-{device}-{scheme}.png"))
+                log_colour, text_colour = page.script(
+                    "const s = getComputedStyle(document.getElementById('log'));"
+                    "return [s.backgroundColor, s.color]")
+                luminance = [relative_luminance(colour) for colour in (log_colour, text_colour)]
+                if scheme == "dark":
+                    self.assertTrue(luminance[0] < 0.05 < 0.5 < luminance[1], f"{device}: {luminance}")
+                else:
+                    self.assertTrue(luminance[1] < 0.05 < 0.9 < luminance[0], f"{device}: {luminance}")
+                self.assertEqual(page.script("return getComputedStyle(document.documentElement).colorScheme"),
+                                 "light dark")
+
+    def test_the_kept_page_opens_without_the_gateway_and_says_so(self):
+        page = self.page
+        page.open(self.gateway.url)
+        page.driver.set_script_timeout(WAIT)
+        page.driver.execute_async_script("navigator.serviceWorker.ready.then(() => arguments[0]())")
+        errors = page.driver.execute_cdp_cmd("Page.getInstallabilityErrors", {})
+        self.assertEqual(errors.get("installabilityErrors"), [], "installable")
+        self.gateway.stop()
+        page.driver.refresh()
+        page.wait(lambda: "会議ゲートウェイに接続できません" in page.el("connection").text, "says it cannot connect")
+        self.assertEqual(page.script("return document.querySelector('h1').textContent"), TITLE)
+
+
+def relative_luminance(css_colour):
+    """Of an `rgb(r, g, b)` colour, as contrast ratios are figured."""
+    channels = [int(part) / 255 for part in css_colour[css_colour.index("(") + 1:].rstrip(")").split(",")[:3]]
+    linear = [c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4 for c in channels]
+    return 0.2126 * linear[0] + 0.7152 * linear[1] + 0.0722 * linear[2]
 
 
 def main():

@@ -470,6 +470,7 @@
       if (token === null) nameField.focus();
     });
     current.addEventListener('message', (event) => {
+      if (socket !== current) return;
       let message;
       try {
         message = JSON.parse(event.data);
@@ -479,6 +480,7 @@
       if (message !== null && typeof message === 'object') handle(message);
     });
     current.addEventListener('close', (event) => {
+      if (socket !== current) return;
       const wasConnected = connected;
       const wasResuming = resuming;
       socket = null;
@@ -552,6 +554,13 @@
     stopped = true;
     if (joined) request({ type: 'leave' });
     forgetParticipant();
+  });
+  // A page back from the back-forward cache lost its connection there.
+  window.addEventListener('pageshow', (event) => {
+    if (!event.persisted) return;
+    stopped = false;
+    if (socket !== null && socket.readyState !== WebSocket.OPEN) socket = null;
+    if (socket === null) connect();
   });
 
   joinButton.addEventListener('click', join);
