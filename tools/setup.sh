@@ -49,3 +49,4 @@ if [ ${#missing[@]} -gt 0 ] || [ ${#missing_lean[@]} -gt 0 ]; then
         "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
     fi
 fi
+"$(dirname "$0")/setup-web-audit.sh"  # the page's audit tools (npm), into the build tree, never globally
