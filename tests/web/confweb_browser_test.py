@@ -707,6 +707,29 @@ class PageContractTest(unittest.TestCase):
         page.wait_for_line("山田: 読んでいる間は")
         self.assertEqual(page.driver.title, TITLE, "lines read as they come are not unread")
 
+    def test_lines_heard_while_the_tab_is_hidden_count_and_sound_is_off_until_chosen(self):
+        page, driver = self.page, self.page.driver
+        self.enter_room()
+        self.assertFalse(page.el("sound").is_selected(), "no sound unless chosen")
+        page.el("sound").click()
+        page.driver.refresh()
+        page.wait(lambda: page.el("join").is_enabled(), "connected after the reload")
+        self.assertTrue(page.el("sound").is_selected(), "the choice is remembered")
+        page.join("太郎")
+
+        titles = lambda: [target["title"] for target in driver.execute_cdp_cmd("Target.getTargets", {})["targetInfos"]
+                          if target["type"] == "page"]
+        first_tab = driver.current_window_handle
+        driver.switch_to.new_window("tab")  # the page's tab is hidden behind this one
+        try:
+            self.gateway.push(line("山田: 見ていない間に"), line("山田: もう一つ"))
+            page.wait(lambda: "(2) " + TITLE in titles(), "two unread in the hidden tab's title")
+        finally:
+            driver.close()
+            driver.switch_to.window(first_tab)
+        page.wait(lambda: page.driver.title == TITLE, "seen once the tab shows again")
+        self.assertEqual(page.lines()[-2:], ["山田: 見ていない間に", "山田: もう一つ"])
+
     def test_a_dropped_connection_resumes_with_the_lines_meanwhile_after_a_gap_marker(self):
         page, gateway = self.page, self.gateway
         self.enter_room()
