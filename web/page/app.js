@@ -358,6 +358,11 @@
     line.focus();
   }
 
+  // A field the gateway left out shows as nothing rather than "undefined".
+  function textOf(value) {
+    return typeof value === 'string' ? value : '';
+  }
+
   function forgetParticipant() {
     store(sessionStorage, TOKEN_KEY, null);
   }
@@ -365,15 +370,15 @@
   function handle(message) {
     switch (message.type) {
       case 'hello':
-        relay.textContent = message.relay;
+        relay.textContent = textOf(message.relay);
         break;
       case 'state':
         joined = message.state === 'joined';
         resuming = false;
         if (joined) {
           entered = false;
-          nameField.value = message.name;
-          store(sessionStorage, NAME_KEY, message.name);
+          nameField.value = textOf(message.name);
+          store(sessionStorage, NAME_KEY, nameField.value);
           if (typeof message.token === 'string') store(sessionStorage, TOKEN_KEY, message.token);
           showNotice('', 'info');
         } else {
@@ -416,13 +421,13 @@
       case 'unsent':
         pending = null;
         render();
-        showNotice(message.text, 'error');
+        showNotice(textOf(message.text), 'error');
         break;
       case 'notice':
         // The participant left while the page was away: the name stays to
         // join again with.
         if (message.code === 'left' || message.code === 'enter_timeout') forgetParticipant();
-        showNotice(message.text, 'error');
+        showNotice(textOf(message.text), 'error');
         break;
       default:
         break;
