@@ -731,6 +731,45 @@ class PageContractTest(unittest.TestCase):
         page.wait(lambda: page.driver.title == TITLE, "seen once the tab shows again")
         self.assertEqual(page.lines()[-2:], ["山田: 見ていない間に", "山田: もう一つ"])
 
+    def test_desktop_notifications_only_once_the_person_allowed_them(self):
+        page, driver = self.page, self.page.driver
+        driver.execute_cdp_cmd("Browser.grantPermissions", {"origin": self.gateway.url.rstrip("/"),
+                                                            "permissions": ["notifications"]})
+        # Stands in for the system's notifications, which headless has none of.
+        spy = driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": (
+            "const Real = window.Notification; window.notified = []; window.asked = 0;"
+            "function Spy(title, options) { notified.push(title + ' / ' + options.body); }"
+            "Object.defineProperty(Spy, 'permission', {get: () => Real.permission});"
+            "Spy.requestPermission = () => { asked += 1; return Real.requestPermission(); };"
+            "window.Notification = Spy;")})
+        try:
+            self.enter_room()
+            first_tab = driver.current_window_handle
+
+            def hidden_while(text):
+                driver.switch_to.new_window("tab")
+                try:
+                    self.gateway.push(line(text))
+                    page.wait(lambda: any(target["title"].startswith("(") for target in
+                                          driver.execute_cdp_cmd("Target.getTargets", {})["targetInfos"]),
+                              f"{text!r} heard in the hidden tab")
+                finally:
+                    driver.close()
+                    driver.switch_to.window(first_tab)
+
+            hidden_while("山田: まだ選ばれていない")
+            self.assertEqual(page.script("return [asked, notified]"), [0, []], "never asked unprompted")
+            page.el("notify").click()
+            page.wait(lambda: page.el("notify").is_selected(), "allowed")
+            self.assertEqual(page.script("return asked"), 1)
+            self.gateway.push(line("山田: 見ている間は"))
+            page.wait_for_line("山田: 見ている間は")
+            hidden_while("山田: 通知してね")
+            self.assertEqual(page.script("return notified"), [TITLE + " / 山田: 通知してね"])
+        finally:
+            driver.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", spy)
+            driver.execute_cdp_cmd("Browser.resetPermissions", {})
+
     def test_a_dropped_connection_resumes_with_the_lines_meanwhile_after_a_gap_marker(self):
         page, gateway = self.page, self.gateway
         self.enter_room()
