@@ -802,6 +802,35 @@ class PageContractTest(unittest.TestCase):
         page.say("戻りました")
         page.wait_for_line("太郎: 戻りました")
 
+    def test_retries_wait_longer_each_time_but_not_once_the_network_is_back(self):
+        page, driver, gateway = self.page, self.page.driver, self.gateway
+        spy = driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": (
+            "const Real = WebSocket; window.attempts = [];"
+            "window.WebSocket = class extends Real {"
+            " constructor(url) { attempts.push(performance.now() / 1000); super(url); } };")})
+        try:
+            self.enter_room()
+        finally:
+            driver.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", spy)
+        driver.execute_cdp_cmd("Network.enable", {})
+        offline = {"offline": True, "latency": 0, "downloadThroughput": -1, "uploadThroughput": -1}
+        driver.execute_cdp_cmd("Network.emulateNetworkConditions", offline)
+        try:
+            gateway.drop()
+            # Tries after 1, 2 and 4 s fail; the next one would wait 8 s.
+            time.sleep(7.5)
+            self.assertEqual(gateway.connections, 1)
+            attempts = page.script("return attempts")
+            self.assertEqual(len(attempts), 4, "the first connection and three tries")
+            for waited, expected in zip((b - a for a, b in zip(attempts[1:], attempts[2:])), (2, 4)):
+                self.assertAlmostEqual(waited, expected, delta=0.5)
+        finally:
+            driver.execute_cdp_cmd("Network.emulateNetworkConditions", dict(offline, offline=False))
+        back = time.monotonic()
+        gateway.wait_for(lambda: gateway.sent_by_page("resume"), "a resume")
+        self.assertLess(time.monotonic() - back, 2.0, "at once when the network is back")
+        self.assertEqual(gateway.connections, 2)
+
     def test_a_resume_refused_returns_to_not_joined_with_the_name_kept(self):
         page, gateway = self.page, self.gateway
         self.enter_room("次郎")
