@@ -11,8 +11,9 @@ browser suites beside the Windows programs and by the scripted demo.
     user.leave()
     user.quit()
 
-Like ClientWindow's, `log_lines()` are the lines the user reads: a heard
-line that holds line breaks counts as several. Only Debian's Python imports
+Like ClientWindow's, `log_lines()` are the lines the user reads, without
+the time the page shows beside each: a heard line that holds line breaks
+counts as several. Only Debian's Python imports
 selenium; a browser that cannot start fails the caller with the reason.
 """
 
