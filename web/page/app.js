@@ -242,9 +242,18 @@
   const iconImage = new Image();
   iconImage.src = plainIcon;
 
+  // The icon is drawn at most a few times a second: a busy room in a
+  // background tab would otherwise draw and encode it for every line.
+  let iconTimer = null;
+
   function showUnread() {
     document.title = unread > 0 ? '(' + unread + ') ' + TITLE : TITLE;
     newerButton.hidden = following || unread === 0;
+    if (iconTimer === null) iconTimer = setTimeout(drawIcon, 200);
+  }
+
+  function drawIcon() {
+    iconTimer = null;
     if (unread === 0) {
       favicon.href = plainIcon;
       return;
@@ -303,8 +312,13 @@
 
   const canNotify = window.isSecureContext && 'Notification' in window;
 
+  let lastNotified = 0;
+
   function notify(text) {
+    const now = Date.now();
     if (!notifyBox.checked || !document.hidden || Notification.permission !== 'granted') return;
+    if (now - lastNotified < 2000) return;
+    lastNotified = now;
     try {
       // One notification stands for all: each new line replaces it.
       new Notification(TITLE, { body: text, tag: 'conf-line', lang: 'ja' });
