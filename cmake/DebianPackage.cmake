@@ -52,14 +52,16 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CONF_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "text conference relay and console client for an office LAN")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "text conference relay, web gateway and console client for an office LAN")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "The Linux side of the Tavilo conference (Tavilo会議システム), a text chat\n"
     "room for an office network whose participants use Windows clients.\n"
     "confrelay relays the conference's UDP datagrams; the package runs it as\n"
     "the systemd service confrelay@PORT, for members only, keeping a JSON\n"
     "Lines transcript of the room and its participant table across restarts.\n"
-    "confchat takes part from a terminal; confbench measures a relay under load.")
+    "confweb lets browsers join the room: a web gateway that takes part in the\n"
+    "relay's conference for each browser tab. confchat takes part from a\n"
+    "terminal; confbench measures a relay under load.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${conf_deb_source}/conffiles" "${conf_deb_source}/postinst" "${conf_deb_source}/prerm"
     "${conf_deb_source}/postrm")
