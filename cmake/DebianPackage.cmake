@@ -2,8 +2,10 @@
 #   cmake --build <build dir> --target package
 # leaves tavilo-conference_<version>_<arch>.deb in the build dir: the
 # programs of conf_install_program in /usr/bin with their man pages, the
-# private programs in /usr/lib/tavilo-conference, the relay's systemd template
-# unit, the log rotation of its transcripts, and the copyright and changelog.
+# private programs in /usr/lib/tavilo-conference, the systemd template units
+# of the relay and of the web gateway (with the gateway's settings in
+# /etc/default/confweb), the log rotation of the relay's transcripts, and the
+# copyright and changelog.
 #
 # What only the package carries (the unit names /usr/bin/confrelay, the log
 # rotation belongs in /etc) is the component "deb", left out of a plain
@@ -30,8 +32,10 @@ add_custom_command(
     VERBATIM)
 add_custom_target(conf_deb_changelog ALL DEPENDS "${conf_deb_build}/changelog.gz")
 
-install(FILES "${conf_deb_source}/confrelay@.service"
+install(FILES "${conf_deb_source}/confrelay@.service" "${conf_deb_source}/confweb@.service"
         DESTINATION lib/systemd/system COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES "${conf_deb_source}/confweb.default" RENAME confweb
+        DESTINATION /etc/default COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES "${conf_deb_source}/confrelay.logrotate" RENAME confrelay
         DESTINATION /etc/logrotate.d COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES "${conf_deb_source}/copyright" "${conf_deb_build}/changelog.gz"
@@ -52,6 +56,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CONF_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The group under which Debian keeps TLS keys readable, which the gateway's
+# unit joins.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ssl-cert")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "text conference relay, web gateway and console client for an office LAN")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "The Linux side of the Tavilo conference (Tavilo会議システム), a text chat\n"
