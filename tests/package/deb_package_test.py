@@ -111,6 +111,10 @@ class DebPackage(unittest.TestCase):
             # The project's name survives help2man in UTF-8.
             self.assertIn(f'{head} "', roff, page)
             self.assertIn(f'"Tavilo会議システム {ARGS.version}"', roff, page)
+            if page.startswith("man8/confrelay"):
+                # An administrator's sections, from the page's include file.
+                self.assertEqual(sorted(re.findall(r'(?m)^\.SH "?(FILES|EXIT STATUS|SIGNALS|SEE ALSO)"?$', roff)),
+                                 ["EXIT STATUS", "FILES", "SEE ALSO", "SIGNALS"])
 
     def test_lintian_finds_no_errors_and_the_programs_hardened(self):
         # With the informational tags, where some of the hardening ones are.
