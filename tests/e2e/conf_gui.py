@@ -72,11 +72,38 @@ def wait_until(condition, timeout=DEFAULT_TIMEOUT, interval=0.02, what="conditio
         time.sleep(interval)
 
 
-def drag_window(driver, hwnd, grab, drop, steps=5):
+def drag_window(driver, hwnd, grab, drop, steps=5, settle=2.0):
     """Drags a window with the mouse, as a person does: press at `grab`,
     move to `drop` in a few steps, release. The moves start only once the
     window's move loop holds the mouse; moves made before that are lost on a
-    busy machine."""
+    busy machine.
+
+    On a loaded machine Wine's move loop now and then lets a whole drag pass
+    without moving the window, although it held the mouse. When the loop
+    has let the mouse go and the window still has not moved `settle`
+    seconds later, it is dragged once more from the same points (still
+    right, as nothing moved; once the loop is over nothing else moves the
+    window). Where the window must end up is for the caller to check."""
+    before = driver.rect(hwnd)
+
+    def moved():
+        return driver.rect(hwnd) != before
+
+    for attempt in (1, 2):
+        _drag_once(driver, hwnd, grab, drop, steps)
+        wait_until(lambda: moved() or not driver.focus(hwnd).capture,
+                   what="the window's move loop to let the mouse go")
+        try:
+            wait_until(moved, timeout=settle, what="the window to move")
+            return
+        except AssertionError:
+            if attempt == 2:
+                raise AssertionError(f"two drags from {grab} to {drop} left the window at {before}") from None
+            print(f"conf_gui: a drag from {grab} to {drop} left the window at {before}; dragging once more",
+                  file=sys.stderr)
+
+
+def _drag_once(driver, hwnd, grab, drop, steps):
     driver.button(grab[0], grab[1], "down")
     try:
         wait_until(lambda: driver.focus(hwnd).capture, what="the window to take the mouse for the move")
