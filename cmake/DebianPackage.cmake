@@ -56,9 +56,6 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CONF_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The group under which Debian keeps TLS keys readable, which the gateway's
-# unit joins.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "ssl-cert")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "text conference relay, web gateway and console client for an office LAN")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "The Linux side of the Tavilo conference (Tavilo会議システム), a text chat\n"
