@@ -28,7 +28,6 @@
 #include "bench_figures.h"
 #include "gnu_command_line.h"
 #include "load_run.h"
-#include "port_number.h"
 #include "relay_process.h"
 
 // Where the relays are, relative to confbench's own folder: comma-separated
@@ -132,38 +131,6 @@ std::string label_of(const std::vector<std::string>& command) {
     return label;
 }
 
-bool number_argument(const char* text, double low, double high, double* value) {
-    char* end = nullptr;
-    const double parsed = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(parsed >= low && parsed <= high)) return false;
-    *value = parsed;
-    return true;
-}
-
-// The numeric options, their ranges and where each goes.
-struct NumericOption {
-    const char* name;
-    double low, high;
-    void (*store)(Options*, double);
-};
-
-const NumericOption* numeric_option(const std::string& option) {
-    static const NumericOption table[] = {
-        {"--receivers", 1, 1000, [](Options* o, double n) { o->load.receivers = static_cast<int>(n); }},
-        {"--senders", 1, 99, [](Options* o, double n) { o->load.senders = static_cast<int>(n); }},
-        {"--payload", 14, 1023, [](Options* o, double n) { o->load.payload = static_cast<std::size_t>(n); }},
-        {"--window", 1, 100000, [](Options* o, double n) { o->load.window = static_cast<int>(n); }},
-        {"--lines", 1, 1e7, [](Options* o, double n) { o->load.slice_lines = static_cast<std::int64_t>(n); }},
-        {"--runs", 1, 10000, [](Options* o, double n) { o->runs = static_cast<int>(n); }},
-        {"--latency-rate", 1, 100000, [](Options* o, double n) { o->load.latency_rate = n; }},
-        {"--latency-seconds", 0.01, 600, [](Options* o, double n) { o->latency_seconds = n; }},
-        {"--latency-runs", 1, 1000, [](Options* o, double n) { o->latency_runs = static_cast<int>(n); }},
-    };
-    for (const NumericOption& entry : table)
-        if (option == entry.name) return &entry;
-    return nullptr;
-}
-
 // The relays of an installed confbench are beside it (confrelay) and in the
 // package's own folder (the reference relay); in the build tree, in the
 // folders they are built in. The first that exists is taken.
@@ -179,60 +146,45 @@ std::string default_reference() {
 
 // Returns -1 to go on with `options`, else the exit status for main.
 int parse_options(int argc, char** argv, Options* options) {
+    using conf::gnu::Option;
+    using Kind = Option::Kind;
     std::vector<Subject> relays;
-    auto usage_error = [](const std::string& problem) { return conf::gnu::usage_error("confbench", problem); };
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--help") {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-        if (option == "--version") {
-            conf::gnu::print_version("confbench");
-            return 0;
-        }
-        if (option == "--no-reference") {
-            options->with_reference = false;
-            continue;
-        }
-        if (option == "--no-pin") {
-            options->pin = false;
-            continue;
-        }
-        if (option == "--check") {
-            options->check = true;
-            continue;
-        }
-        const NumericOption* numeric = numeric_option(option);
-        if (option != "--relay" && option != "--port" && option != "--reference" && numeric == nullptr)
-            return usage_error(conf::gnu::looks_like_option(option) ? "unrecognized option '" + option + "'"
-                                                                     : "unexpected argument '" + option + "'");
-        if (i + 1 >= argc) return usage_error("option '" + option + "' needs a value");
-        const std::string value = argv[++i];
-        if (option == "--relay") {
-            Subject subject;
-            subject.command = split_words(value);
-            if (subject.command.empty()) return usage_error("--relay needs a program");
-            subject.label = label_of(subject.command);
-            relays.push_back(subject);
-        } else if (option == "--port") {
-            Subject subject;
-            if (!conf::parse_port(value, &subject.port))
-                return usage_error("--port needs a port from 1 to 65535, not '" + value + "'");
-            subject.label = "relay on port " + std::to_string(subject.port);
-            relays.push_back(subject);
-        } else if (option == "--reference") {
-            options->reference_program = value;
-        } else {
-            double number = 0;
-            if (!number_argument(value.c_str(), numeric->low, numeric->high, &number)) {
-                char range[64];
-                std::snprintf(range, sizeof range, "%g to %g", numeric->low, numeric->high);
-                return usage_error(option + " needs a number from " + range + ", not '" + value + "'");
-            }
-            numeric->store(options, number);
-        }
-    }
+    auto count = [](int* field) { return [field](double n) { *field = static_cast<int>(n); }; };
+    LoadSettings& load = options->load;
+    const std::vector<Option> table = {
+        {"--relay", Kind::Text, 0, 0, {}, {}, [&relays](std::string_view value) -> std::string {
+             Subject subject;
+             subject.command = split_words(std::string(value));
+             if (subject.command.empty()) return "--relay needs a program";
+             subject.label = label_of(subject.command);
+             relays.push_back(subject);
+             return {};
+         }},
+        {"--port", Kind::Port, 0, 0, {}, [&relays](double port) {
+             Subject subject;
+             subject.port = static_cast<std::uint16_t>(port);
+             subject.label = "relay on port " + std::to_string(subject.port);
+             relays.push_back(subject);
+         }},
+        {"--reference", Kind::Text, 0, 0, {}, {}, [options](std::string_view value) -> std::string {
+             options->reference_program = std::string(value);
+             return {};
+         }},
+        {"--no-reference", Kind::Flag, 0, 0, [options] { options->with_reference = false; }},
+        {"--no-pin", Kind::Flag, 0, 0, [options] { options->pin = false; }},
+        {"--check", Kind::Flag, 0, 0, [options] { options->check = true; }},
+        {"--receivers", Kind::Number, 1, 1000, {}, count(&load.receivers)},
+        {"--senders", Kind::Number, 1, 99, {}, count(&load.senders)},
+        {"--payload", Kind::Number, 14, 1023, {}, [&load](double n) { load.payload = static_cast<std::size_t>(n); }},
+        {"--window", Kind::Number, 1, 100000, {}, count(&load.window)},
+        {"--lines", Kind::Number, 1, 1e7, {}, [&load](double n) { load.slice_lines = static_cast<std::int64_t>(n); }},
+        {"--runs", Kind::Number, 1, 10000, {}, count(&options->runs)},
+        {"--latency-rate", Kind::Number, 1, 100000, {}, [&load](double n) { load.latency_rate = n; }},
+        {"--latency-seconds", Kind::Number, 0.01, 600, {}, [options](double n) { options->latency_seconds = n; }},
+        {"--latency-runs", Kind::Number, 1, 1000, {}, count(&options->latency_runs)},
+    };
+    if (const int status = conf::gnu::parse_options("confbench", kHelp, table, argc, argv); status >= 0)
+        return status;
     if (relays.empty()) {
         const std::string relay = default_relay();
         relays.push_back({"confrelay", {relay}, 0});

@@ -34,7 +34,6 @@
 #include "bench_figures.h"
 #include "gnu_command_line.h"
 #include "load_run.h"
-#include "port_number.h"
 #include "protocol.h"
 #include "relay_process.h"
 #include "tab_load.h"
@@ -124,88 +123,44 @@ constexpr char kHelp[] =
     " 1  a check failed, or the load could not be set up\n"
     " 2  a usage error\n";
 
-struct NumericOption {
-    const char* name;
-    double low, high;
-    void (*store)(Options*, double);
-};
-
-const NumericOption* numeric_option(const std::string& option) {
-    static const NumericOption table[] = {
-        {"--tabs", 1, conf::kMaxParticipants, [](Options* o, double n) { o->load.receivers = static_cast<int>(n); }},
-        {"--payload", 14, 1023, [](Options* o, double n) { o->load.payload = static_cast<std::size_t>(n); }},
-        {"--window", 1, 4000, [](Options* o, double n) { o->load.window = static_cast<int>(n); }},
-        {"--lines", 1, 1e7, [](Options* o, double n) { o->load.slice_lines = static_cast<std::int64_t>(n); }},
-        {"--runs", 1, 10000, [](Options* o, double n) { o->runs = static_cast<int>(n); }},
-        {"--latency-rate", 1, 100000, [](Options* o, double n) { o->load.latency_rate = n; }},
-        {"--latency-seconds", 0.01, 600, [](Options* o, double n) { o->latency_seconds = n; }},
-        {"--latency-runs", 1, 1000, [](Options* o, double n) { o->latency_runs = static_cast<int>(n); }},
-        {"--web-pid", 1, 4194304, [](Options* o, double n) { o->web_pid = static_cast<long>(n); }},
-    };
-    for (const NumericOption& entry : table)
-        if (option == entry.name) return &entry;
-    return nullptr;
-}
-
-bool number_argument(const char* text, double low, double high, double* value) {
-    char* end = nullptr;
-    const double parsed = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(parsed >= low && parsed <= high)) return false;
-    *value = parsed;
-    return true;
-}
-
 // Returns -1 to go on with `options`, else the exit status for main.
 int parse_options(int argc, char** argv, Options* options) {
+    using conf::gnu::Option;
+    using Kind = Option::Kind;
     auto usage_error = [](const std::string& problem) { return conf::gnu::usage_error("confwebbench", problem); };
     options->load.slice_lines = 2000;
     options->load.latency_rate = 100;
     // A line that is late at the gateway is not lost: TCP to the tabs loses
     // nothing, so only a stall this long gives it up.
     options->load.stall_ms = 1000;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--help") {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-        if (option == "--version") {
-            conf::gnu::print_version("confwebbench");
-            return 0;
-        }
-        if (option == "--no-pin") {
-            options->pin = false;
-            continue;
-        }
-        if (option == "--check") {
-            options->check = true;
-            continue;
-        }
-        const NumericOption* numeric = numeric_option(option);
-        const bool takes_text = option == "--confweb" || option == "--confrelay";
-        const bool takes_port = option == "--web" || option == "--web-relay";
-        if (!takes_text && !takes_port && numeric == nullptr)
-            return usage_error(conf::gnu::looks_like_option(option) ? "unrecognized option '" + option + "'"
-                                                                     : "unexpected argument '" + option + "'");
-        if (i + 1 >= argc) return usage_error("option '" + option + "' needs a value");
-        const std::string value = argv[++i];
-        if (takes_text) {
-            (option == "--confweb" ? options->confweb : options->confrelay) = value;
-        } else if (takes_port) {
-            std::uint16_t port = 0;
-            if (!conf::parse_port(value, &port))
-                return usage_error(option + " needs a port from 1 to 65535, not '" + value + "'");
-            (option == "--web" ? options->web_port : options->web_relay) = port;
-        } else {
-            double number = 0;
-            if (!number_argument(value.c_str(), numeric->low, numeric->high, &number)) {
-                char range[64];
-                std::snprintf(range, sizeof range, "%g to %g", numeric->low, numeric->high);
-                return usage_error(option + " needs a number from " + range + ", not '" + value + "'");
-            }
-            numeric->store(options, number);
-        }
-    }
+    auto count = [](int* field) { return [field](double n) { *field = static_cast<int>(n); }; };
+    auto port = [](std::uint16_t* field) { return [field](double n) { *field = static_cast<std::uint16_t>(n); }; };
+    auto text = [](std::string* field) {
+        return [field](std::string_view value) -> std::string {
+            *field = std::string(value);
+            return {};
+        };
+    };
+    LoadSettings& load = options->load;
+    const std::vector<Option> table = {
+        {"--confweb", Kind::Text, 0, 0, {}, {}, text(&options->confweb)},
+        {"--confrelay", Kind::Text, 0, 0, {}, {}, text(&options->confrelay)},
+        {"--web", Kind::Port, 0, 0, {}, port(&options->web_port)},
+        {"--web-relay", Kind::Port, 0, 0, {}, port(&options->web_relay)},
+        {"--no-pin", Kind::Flag, 0, 0, [options] { options->pin = false; }},
+        {"--check", Kind::Flag, 0, 0, [options] { options->check = true; }},
+        {"--tabs", Kind::Number, 1, conf::kMaxParticipants, {}, count(&load.receivers)},
+        {"--payload", Kind::Number, 14, 1023, {}, [&load](double n) { load.payload = static_cast<std::size_t>(n); }},
+        {"--window", Kind::Number, 1, 4000, {}, count(&load.window)},
+        {"--lines", Kind::Number, 1, 1e7, {}, [&load](double n) { load.slice_lines = static_cast<std::int64_t>(n); }},
+        {"--runs", Kind::Number, 1, 10000, {}, count(&options->runs)},
+        {"--latency-rate", Kind::Number, 1, 100000, {}, [&load](double n) { load.latency_rate = n; }},
+        {"--latency-seconds", Kind::Number, 0.01, 600, {}, [options](double n) { options->latency_seconds = n; }},
+        {"--latency-runs", Kind::Number, 1, 1000, {}, count(&options->latency_runs)},
+        {"--web-pid", Kind::Number, 1, 4194304, {}, [options](double n) { options->web_pid = static_cast<long>(n); }},
+    };
+    if (const int status = conf::gnu::parse_options("confwebbench", kHelp, table, argc, argv); status >= 0)
+        return status;
     if ((options->web_port != 0) != (options->web_relay != 0))
         return usage_error("--web and --web-relay go together");
     if (options->confweb.empty()) {

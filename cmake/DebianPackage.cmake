@@ -2,8 +2,10 @@
 #   cmake --build <build dir> --target package
 # leaves tavilo-conference_<version>_<arch>.deb in the build dir: the
 # programs of conf_install_program in /usr/bin with their man pages, the
-# private programs in /usr/lib/tavilo-conference, the relay's systemd template
-# unit, the log rotation of its transcripts, and the copyright and changelog.
+# private programs in /usr/lib/tavilo-conference, the systemd template units
+# of the relay and of the web gateway (with the gateway's settings in
+# /etc/default/confweb), the log rotation of the relay's transcripts, and the
+# copyright and changelog.
 #
 # What only the package carries (the unit names /usr/bin/confrelay, the log
 # rotation belongs in /etc) is the component "deb", left out of a plain
@@ -30,8 +32,10 @@ add_custom_command(
     VERBATIM)
 add_custom_target(conf_deb_changelog ALL DEPENDS "${conf_deb_build}/changelog.gz")
 
-install(FILES "${conf_deb_source}/confrelay@.service"
+install(FILES "${conf_deb_source}/confrelay@.service" "${conf_deb_source}/confweb@.service"
         DESTINATION lib/systemd/system COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES "${conf_deb_source}/confweb.default" RENAME confweb
+        DESTINATION /etc/default COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES "${conf_deb_source}/confrelay.logrotate" RENAME confrelay
         DESTINATION /etc/logrotate.d COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES "${conf_deb_source}/copyright" "${conf_deb_build}/changelog.gz"
@@ -52,14 +56,16 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CONF_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "text conference relay and console client for an office LAN")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "text conference relay, web gateway and console client for an office LAN")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "The Linux side of the Tavilo conference (Tavilo会議システム), a text chat\n"
     "room for an office network whose participants use Windows clients.\n"
     "confrelay relays the conference's UDP datagrams; the package runs it as\n"
     "the systemd service confrelay@PORT, for members only, keeping a JSON\n"
     "Lines transcript of the room and its participant table across restarts.\n"
-    "confchat takes part from a terminal; confbench measures a relay under load.")
+    "confweb lets browsers join the room: a web gateway that takes part in the\n"
+    "relay's conference for each browser tab. confchat takes part from a\n"
+    "terminal; confbench measures a relay under load.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${conf_deb_source}/conffiles" "${conf_deb_source}/postinst" "${conf_deb_source}/prerm"
     "${conf_deb_source}/postrm")

@@ -6,7 +6,9 @@
 #
 # installs the program and a man page that help2man makes at build time from
 # the program's own --help and --version, so the two never disagree; the
-# description is the page's NAME line. Pages are gzipped (-9n, reproducibly)
+# description is the page's NAME line. Sections that --help has no room for
+# (FILES, SIGNALS, SEE ALSO...) come from <target>.h2m beside the target's
+# CMakeLists.txt, help2man's include file, when there is one. Pages are gzipped (-9n, reproducibly)
 # as Debian wants them. Windows builds install only their zip's contents
 # (Packaging.cmake); there the call does nothing.
 include_guard(GLOBAL)
@@ -29,13 +31,20 @@ function(conf_install_program target section description)
     install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
     set(page "${CMAKE_CURRENT_BINARY_DIR}/man/${target}.${section}")
+    set(include_file "${CMAKE_CURRENT_SOURCE_DIR}/${target}.h2m")
+    set(include_option)
+    if(EXISTS "${include_file}")
+        set(include_option --include=${include_file})
+    else()
+        set(include_file)
+    endif()
     add_custom_command(
         OUTPUT "${page}.gz"
         COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/man"
         COMMAND ${HELP2MAN} --locale=C.UTF-8 --no-info --section=${section} --name=${description}
-                --output=${page} $<TARGET_FILE:${target}>
+                ${include_option} --output=${page} $<TARGET_FILE:${target}>
         COMMAND ${GZIP} -9nf "${page}"
-        DEPENDS ${target}
+        DEPENDS ${target} ${include_file}
         COMMENT "Making the man page ${target}(${section})"
         VERBATIM)
     add_custom_target(${target}_man ALL DEPENDS "${page}.gz")

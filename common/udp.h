@@ -54,13 +54,24 @@ bool startup();
 
 SocketHandle open_udp();
 bool bind_any(SocketHandle socket, std::uint16_t port_host_order);
+// Why the last bind_any of this thread failed, in lower case for a message
+// such as "port 40000: address already in use"; null when it succeeded.
+const char* last_bind_error();
 // Binds to 127.0.0.1 and an ephemeral port; for tests and local tools.
 bool bind_loopback_ephemeral(SocketHandle socket);
 bool local_address(SocketHandle socket, SocketAddress* address);
 bool set_nonblocking(SocketHandle socket);
 // Asks the system for larger queues so that a burst is not dropped at the
 // socket. Best effort: the system may grant less.
-void set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes);
+// The sizes the system granted, which may be smaller than asked for;
+// `capped` is set when they were limited by the system's own maximum (on
+// Linux: SO_RCVBUFFORCE or SO_SNDBUFFORCE refused, without CAP_NET_ADMIN).
+struct BufferSizes {
+    int receive_bytes = 0;
+    int send_bytes = 0;
+    bool capped = false;
+};
+BufferSizes set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes);
 bool close_socket(SocketHandle socket);
 
 SendStatus send_to(SocketHandle socket, const void* bytes, std::size_t length, const SocketAddress& to);

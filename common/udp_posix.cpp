@@ -44,9 +44,30 @@ SocketHandle open_udp() {
     return static_cast<SocketHandle>(fd);
 }
 
+namespace {
+thread_local int t_bind_errno = 0;
+}  // namespace
+
 bool bind_any(SocketHandle socket, std::uint16_t port_host_order) {
     const sockaddr_in native = to_native(make_address(INADDR_ANY, port_host_order));
-    return ::bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0;
+    if (::bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0) {
+        t_bind_errno = 0;
+        return true;
+    }
+    t_bind_errno = errno;
+    return false;
+}
+
+const char* last_bind_error() {
+    switch (t_bind_errno) {
+    case 0: return nullptr;
+    case EADDRINUSE: return "address already in use";
+    // EPERM: a service manager's bind filter (SocketBindDeny=) refused it.
+    case EACCES:
+    case EPERM: return "permission denied";
+    case EADDRNOTAVAIL: return "address not available";
+    default: return "cannot bind";
+    }
 }
 
 bool bind_loopback_ephemeral(SocketHandle socket) {
@@ -67,13 +88,24 @@ bool set_nonblocking(SocketHandle socket) {
     return flags >= 0 && ::fcntl(fd_of(socket), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-void set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes) {
-    // SO_*BUFFORCE lifts the sysctl cap where we may (root); the plain option
-    // is the fallback and silently caps at net.core.*mem_max.
-    if (::setsockopt(fd_of(socket), SOL_SOCKET, SO_RCVBUFFORCE, &receive_bytes, sizeof receive_bytes) != 0)
-        ::setsockopt(fd_of(socket), SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof receive_bytes);
-    if (::setsockopt(fd_of(socket), SOL_SOCKET, SO_SNDBUFFORCE, &send_bytes, sizeof send_bytes) != 0)
-        ::setsockopt(fd_of(socket), SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof send_bytes);
+BufferSizes set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes) {
+    // SO_*BUFFORCE lifts the sysctl cap where we may (CAP_NET_ADMIN); the
+    // plain option is the fallback and silently caps at net.core.*mem_max.
+    const int fd = fd_of(socket);
+    BufferSizes sizes;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_bytes, sizeof receive_bytes) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof receive_bytes);
+        sizes.capped = true;
+    }
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &send_bytes, sizeof send_bytes) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof send_bytes);
+        sizes.capped = true;
+    }
+    socklen_t length = sizeof sizes.receive_bytes;
+    ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &sizes.receive_bytes, &length);
+    length = sizeof sizes.send_bytes;
+    ::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sizes.send_bytes, &length);
+    return sizes;
 }
 
 bool close_socket(SocketHandle socket) { return ::close(fd_of(socket)) == 0; }

@@ -41,9 +41,26 @@ SocketHandle open_udp() {
     return static_cast<SocketHandle>(socket);
 }
 
+namespace {
+thread_local int t_bind_error = 0;
+}  // namespace
+
 bool bind_any(SocketHandle socket, std::uint16_t port_host_order) {
     const sockaddr_in native = to_native(make_address(INADDR_ANY, port_host_order));
-    return ::bind(native_of(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) != SOCKET_ERROR;
+    const bool bound =
+        ::bind(native_of(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) != SOCKET_ERROR;
+    t_bind_error = bound ? 0 : ::WSAGetLastError();
+    return bound;
+}
+
+const char* last_bind_error() {
+    switch (t_bind_error) {
+    case 0: return nullptr;
+    case WSAEADDRINUSE: return "address already in use";
+    case WSAEACCES: return "permission denied";
+    case WSAEADDRNOTAVAIL: return "address not available";
+    default: return "cannot bind";
+    }
 }
 
 bool bind_loopback_ephemeral(SocketHandle socket) {
@@ -65,11 +82,17 @@ bool set_nonblocking(SocketHandle socket) {
     return ::ioctlsocket(native_of(socket), static_cast<long>(FIONBIO), &on) != SOCKET_ERROR;
 }
 
-void set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes) {
-    ::setsockopt(native_of(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_bytes),
-                 sizeof receive_bytes);
-    ::setsockopt(native_of(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_bytes),
-                 sizeof send_bytes);
+BufferSizes set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes) {
+    const SOCKET native = native_of(socket);
+    ::setsockopt(native, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_bytes), sizeof receive_bytes);
+    ::setsockopt(native, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_bytes), sizeof send_bytes);
+    // Winsock grants what is asked for; there is no cap to report.
+    BufferSizes sizes;
+    int length = sizeof sizes.receive_bytes;
+    ::getsockopt(native, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&sizes.receive_bytes), &length);
+    length = sizeof sizes.send_bytes;
+    ::getsockopt(native, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&sizes.send_bytes), &length);
+    return sizes;
 }
 
 bool close_socket(SocketHandle socket) { return ::closesocket(native_of(socket)) != SOCKET_ERROR; }

@@ -183,8 +183,18 @@ int main(int argc, char** argv) {
     // With a state file the first line on stdout is the count restored.
     service.begin();
     relay.initialise_networking();
-    if (!relay.start(command.port)) return 1;
-    conf::net::set_buffer_sizes(relay.socket(), kReceiveQueueBytes, kSendQueueBytes);
+    if (!relay.start(command.port)) {
+        // The window's report says only that binding failed; an administrator
+        // needs to know which port and why.
+        if (const char* why = conf::net::last_bind_error()) report("port " + std::to_string(command.port) + ": " + why);
+        return 1;
+    }
+    const conf::net::BufferSizes sizes =
+        conf::net::set_buffer_sizes(relay.socket(), kReceiveQueueBytes, kSendQueueBytes);
+    if (sizes.capped) {
+        report("socket buffers of " + std::to_string(sizes.receive_bytes) + " bytes (receive) and " +
+               std::to_string(sizes.send_bytes) + " bytes (send), capped by net.core.rmem_max and wmem_max");
+    }
     std::printf("listening on UDP port %u\n", static_cast<unsigned>(command.port));
     std::fflush(stdout);
 

@@ -65,6 +65,9 @@ void install_signal_handlers() {
     // its write (EFBIG), to be reported and counted like a full disk's, not
     // end the relay.
     catch_signal(SIGXFSZ, SIG_IGN);
+    // A reader of stdout or stderr that went away must cost that output
+    // only, not the room.
+    catch_signal(SIGPIPE, SIG_IGN);
 }
 
 bool AppendFile::open(const std::string& path, std::string* error) {
@@ -72,7 +75,9 @@ bool AppendFile::open(const std::string& path, std::string* error) {
     // Non-blocking, for a FIFO given as the transcript: without a reader the
     // open fails (ENXIO) instead of waiting for one, and a reader that stops
     // reading costs records, reported, rather than the room. A file ignores it.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, kFileMode);
+    // Never through a symbolic link: whoever may write the folder must not
+    // make the relay append to another file.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kFileMode);
     if (fd < 0) {
         *error = describe("cannot open", errno);
         return false;
@@ -160,7 +165,10 @@ bool replace_file(const std::string& path, std::string_view bytes, std::string* 
         return false;
     }
     const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
+    // A fresh file of our own: a link planted at the temporary name is
+    // removed, not followed, and one planted again in between fails the save.
+    ::unlink(temporary.c_str());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
     if (fd < 0) {
         *error = describe("cannot create " + temporary, errno);
         return false;

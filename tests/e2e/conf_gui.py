@@ -57,6 +57,10 @@ class DriverError(HarnessError):
     """The driver answered a command with an error."""
 
 
+class _LaunchFailed(Exception):
+    """A program ended before its window showed."""
+
+
 def wait_until(condition, timeout=DEFAULT_TIMEOUT, interval=0.02, what="condition"):
     """Polls `condition()` until it returns a true value, which is returned.
 
@@ -72,11 +76,38 @@ def wait_until(condition, timeout=DEFAULT_TIMEOUT, interval=0.02, what="conditio
         time.sleep(interval)
 
 
-def drag_window(driver, hwnd, grab, drop, steps=5):
+def drag_window(driver, hwnd, grab, drop, steps=5, settle=2.0):
     """Drags a window with the mouse, as a person does: press at `grab`,
     move to `drop` in a few steps, release. The moves start only once the
     window's move loop holds the mouse; moves made before that are lost on a
-    busy machine."""
+    busy machine.
+
+    On a loaded machine Wine's move loop now and then lets a whole drag pass
+    without moving the window, although it held the mouse. When the loop
+    has let the mouse go and the window still has not moved `settle`
+    seconds later, it is dragged once more from the same points (still
+    right, as nothing moved; once the loop is over nothing else moves the
+    window). Where the window must end up is for the caller to check."""
+    before = driver.rect(hwnd)
+
+    def moved():
+        return driver.rect(hwnd) != before
+
+    for attempt in (1, 2):
+        _drag_once(driver, hwnd, grab, drop, steps)
+        wait_until(lambda: moved() or not driver.focus(hwnd).capture,
+                   what="the window's move loop to let the mouse go")
+        try:
+            wait_until(moved, timeout=settle, what="the window to move")
+            return
+        except AssertionError:
+            if attempt == 2:
+                raise AssertionError(f"two drags from {grab} to {drop} left the window at {before}") from None
+            print(f"conf_gui: a drag from {grab} to {drop} left the window at {before}; dragging once more",
+                  file=sys.stderr)
+
+
+def _drag_once(driver, hwnd, grab, drop, steps):
     driver.button(grab[0], grab[1], "down")
     try:
         wait_until(lambda: driver.focus(hwnd).capture, what="the window to take the mouse for the move")
@@ -570,38 +601,81 @@ class GuiSession:
         self._programs.append(program)
         return program
 
+    def launch_window(self, path, find_window, what, timeout, prepare=None):
+        """Starts a Windows program and waits for its window, which
+        `find_window()` returns once it is ready (a false value until then);
+        returns (program, hwnd). `prepare()`, when given, runs before each
+        start (e.g. to wait until an earlier instance is gone).
+
+        Under load a start of Wine now and then never shows its window: the
+        program is still there, or has ended, with nothing on the screen. It
+        is then taken down (and its end awaited) and started once more; what
+        the first start left in its log is reported on stderr. A second such
+        start is a failure."""
+        for attempt in (1, 2):
+            if prepare is not None:
+                prepare()
+            program = self.launch(path)
+
+            def ready():
+                hwnd = find_window()
+                if not hwnd and not program.running():
+                    raise _LaunchFailed(f"it ended ({program.process.returncode}) without a window")
+                return hwnd
+
+            try:
+                return program, wait_until(ready, timeout=timeout, what=what)
+            except (AssertionError, _LaunchFailed) as failure:
+                program.kill()
+                report = (f"start {attempt} of {os.path.basename(path)} failed waiting for {what}: {failure}; "
+                          f"its output: {program.output()!r}")
+                if attempt == 2:
+                    raise AssertionError(report) from None
+                print(f"conf_gui: {report}; starting it once more", file=sys.stderr)
+        raise AssertionError("unreachable")
+
+    def wait_ended(self, path, timeout=DEFAULT_TIMEOUT):
+        """Waits until every program started from `path` has ended."""
+        wait_until(lambda: not any(p.running() for p in self._programs if p.path == path), timeout=timeout,
+                   what=f"every earlier {os.path.basename(path)} to end")
+
     # Windows and boxes -------------------------------------------------------
 
     def wait_window(self, class_name, title=None, last_child_id=None, timeout=DEFAULT_TIMEOUT):
         """A visible top-level window of the class, once its creation is over
         (when `last_child_id` is given: once that child exists)."""
+        return wait_until(lambda: self.ready_window(class_name, title, last_child_id), timeout=timeout,
+                          what=f"window of class {class_name!r}")
 
-        def ready():
-            hwnd = self.driver.find_window(class_name, title)
-            if not hwnd or not self.driver.state(hwnd).visible:
-                return 0
-            if last_child_id is not None and not self.driver.child(hwnd, last_child_id):
-                return 0
-            return hwnd
-
-        return wait_until(ready, timeout=timeout, what=f"window of class {class_name!r}")
+    def ready_window(self, class_name, title=None, last_child_id=None):
+        """The window wait_window waits for, or 0 while there is none."""
+        if title is None:
+            # Any visible one: FindWindow may keep answering with a hidden
+            # window of the class, such as one of a program being torn down.
+            return self.ready_new_window(class_name, (), last_child_id)
+        hwnd = self.driver.find_window(class_name, title)
+        if not hwnd or not self.driver.state(hwnd).visible:
+            return 0
+        if last_child_id is not None and not self.driver.child(hwnd, last_child_id):
+            return 0
+        return hwnd
 
     def wait_new_window(self, class_name, known, last_child_id=None, timeout=DEFAULT_TIMEOUT):
         """A visible top-level window of the class that is not among the
         handles in `known`, once its creation is over: for programs whose
         windows share one class (take the handles before the launch)."""
-        known = set(known)
+        return wait_until(lambda: self.ready_new_window(class_name, known, last_child_id), timeout=timeout,
+                          what=f"a new window of class {class_name!r}")
 
-        def ready():
-            for window in self.driver.windows(class_name):
-                if window.hwnd in known or not window.visible:
-                    continue
-                if last_child_id is not None and not self.driver.child(window.hwnd, last_child_id):
-                    continue
-                return window.hwnd
-            return 0
-
-        return wait_until(ready, timeout=timeout, what=f"a new window of class {class_name!r}")
+    def ready_new_window(self, class_name, known, last_child_id=None):
+        """The window wait_new_window waits for, or 0 while there is none."""
+        for window in self.driver.windows(class_name):
+            if window.hwnd in known or not window.visible:
+                continue
+            if last_child_id is not None and not self.driver.child(window.hwnd, last_child_id):
+                continue
+            return window.hwnd
+        return 0
 
     def window_handles(self, class_name):
         """The handles of every top-level window of the class, shown or not."""

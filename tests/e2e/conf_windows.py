@@ -71,11 +71,17 @@ class ServerPanel:
 
     @classmethod
     def launch(cls, session, path, texts):
-        """Starts confserver and waits for its panel (one panel at a time)."""
+        """Starts confserver and waits for its panel (one panel at a time:
+        an earlier one must be gone, window and process)."""
         caption = texts.ui["kCaptionSystem"]
-        session.wait_window_gone(caption)
-        program = session.launch(path)
-        hwnd = session.wait_window(caption, last_child_id=texts.server_ids["IDC_STOP"], timeout=LAUNCH_TIMEOUT)
+        last_child = texts.server_ids["IDC_STOP"]
+
+        def earlier_gone():
+            session.wait_window_gone(caption)
+            session.wait_ended(path, timeout=LAUNCH_TIMEOUT)
+
+        program, hwnd = session.launch_window(path, lambda: session.ready_window(caption, last_child_id=last_child),
+                                              f"window of class {caption!r}", LAUNCH_TIMEOUT, prepare=earlier_gone)
         panel = cls(session, program, hwnd, texts)
         # Creation ends with the count set to "0".
         wait_until(lambda: session.driver.get_text(panel.count_field) == "0", what="the count field to show 0")
@@ -136,9 +142,10 @@ class ClientWindow:
         """Starts a confclient and waits for its window. Several may run:
         the new window is the one that was not there before."""
         known = session.window_handles(CLIENT_CLASS)
-        program = session.launch(path)
-        hwnd = session.wait_new_window(CLIENT_CLASS, known, last_child_id=texts.client_ids["IDC_PORT"],
-                                       timeout=LAUNCH_TIMEOUT)
+        last_child = texts.client_ids["IDC_PORT"]
+        program, hwnd = session.launch_window(
+            path, lambda: session.ready_new_window(CLIENT_CLASS, known, last_child_id=last_child),
+            f"a new window of class {CLIENT_CLASS!r}", LAUNCH_TIMEOUT)
         return cls(session, program, hwnd, texts)
 
     # Acting as the user ---------------------------------------------------------

@@ -12,7 +12,9 @@ import os
 import resource
 import shutil
 import signal
+import re
 import stat
+import subprocess
 import sys
 import tempfile
 import time
@@ -179,6 +181,64 @@ class Service(unittest.TestCase):
         self.assertEqual(alice.receive_all()[0], LOGIN_ACCEPTED)
         self.assertTrue(stat.S_ISFIFO(os.stat(state).st_mode), "left where it is")
         self.assertEqual(glob.glob(glob.escape(state) + ".*"), [])
+
+    @native_only("symbolic links")
+    def test_links_planted_at_the_state_and_transcript_files_are_not_followed(self):
+        port, state, transcript = free_udp_port(), self.path("40000.state"), self.path("40000.jsonl")
+        victims = {name: self.path(name) for name in ("passwd", "shadow")}
+        for victim in victims.values():
+            with open(victim, "wb") as out:
+                out.write(b"precious\n")
+        os.symlink(victims["passwd"], state + ".tmp")
+        os.symlink(victims["shadow"], transcript)
+        relay = self.start(port, "--state", state, "--transcript", transcript)
+        relay.wait_for_output(b"transcript %s: cannot open: Too many levels of symbolic links" % transcript.encode(),
+                              stream="err")
+        alice = self.peer()
+        alice.send(login(b"alice"), port)
+        self.assertEqual(alice.receive_all()[0], LOGIN_ACCEPTED)
+        # The place is saved all the same, into a file of the relay's own.
+        deadline = time.monotonic() + 10
+        while not os.path.exists(state) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(stat.S_ISREG(os.lstat(state).st_mode))
+        for victim in victims.values():
+            with open(victim, "rb") as kept:
+                self.assertEqual(kept.read(), b"precious\n", victim)
+
+    @native_only("SIGPIPE")
+    def test_a_reader_of_stdout_that_went_away_costs_the_room_nothing(self):
+        port = free_udp_port()
+        relay = self.start(port)
+        relay.proc.stdout.close()
+        # Each login changes the count, which goes to the closed stdout.
+        alice, bob = self.peer(), self.peer()
+        alice.send(login(b"alice"), port)
+        self.assertEqual(alice.receive_all()[0], LOGIN_ACCEPTED)
+        bob.send(login(b"bob"), port)
+        self.assertEqual(bob.receive_all()[0], LOGIN_ACCEPTED)
+        relay.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(relay.proc.wait(10), 0)
+
+    @native_only("socket buffer limits of Linux")
+    def test_socket_buffers_capped_by_the_system_are_reported_once(self):
+        port = free_udp_port()
+        # Without CAP_NET_ADMIN, as under the packaged unit.
+        drop = ["setpriv", "--bounding-set=-net_admin"] if os.geteuid() == 0 else []
+        proc = subprocess.Popen(drop + [ARGS.confrelay, str(port)], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            alice = self.peer()
+            for _ in range(3):
+                alice.send(login(b"alice"), port)
+                alice.receive_all()
+                alice.send(b"#alice", port)
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            _, err = proc.communicate(timeout=10)
+        reports = re.findall(rb"socket buffers of (\d+) bytes \(receive\) and (\d+) bytes \(send\)", err)
+        self.assertEqual(len(reports), 1, err)
+        self.assertTrue(all(int(size) > 0 for size in reports[0]), err)
 
     def test_the_transcript_of_a_japanese_conversation(self):
         port, transcript = free_udp_port(), self.path("room.jsonl")

@@ -234,13 +234,17 @@ class ConfrelayArguments(unittest.TestCase):
         self.assertRegex(first_line, r"^confrelay \(Tavilo会議システム\) \d+\.\d+\.\d+$")
         self.assertTrue(rest and rest[0].startswith("Copyright"))
 
-    def test_a_port_in_use_reports_bind_error(self):
+    def test_a_port_in_use_is_reported_with_the_port_and_the_reason(self):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
             holder.bind(("0.0.0.0", 0))
-            done = self.run_relay(holder.getsockname()[1])
-        self.assertNotEqual(done.returncode, 0)
+            port = holder.getsockname()[1]
+            done = self.run_relay(port)
+        self.assertEqual(done.returncode, 1)
         encoding = "cp932" if ARGS.runner else "utf-8"
-        self.assertIn("Tavilo会議システム: bindエラーです", done.stderr.decode(encoding))
+        # The window's report, and for an administrator which port and why.
+        self.assertEqual(done.stderr.decode(encoding).replace("\r\n", "\n"),
+                         f"Tavilo会議システム: bindエラーです\n"
+                         f"confrelay: port {port}: address already in use\n")
 
 
 if __name__ == "__main__":

@@ -20,6 +20,24 @@ USAGE_ERRORS = {
         ["--verbose", "127.0.0.1", "40000", "alice"],
         ["127.0.0.1", "40000", "smile \U0001F642"],  # no code page 932 form
     ],
+    "confrelay": [
+        [],
+        ["--fast", "40000"],
+        ["40000", "40001"],
+        ["40000", "--transcript"],
+        ["--state=", "40000"],
+        ["0"],
+        ["65536"],
+    ],
+    "confweb": [
+        [],
+        ["--relay"],
+        ["--relay", "127.0.0.1:0"],
+        ["--relay", "127.0.0.1:40000", "extra"],
+        ["--relay", "127.0.0.1:40000", "--listen", "nowhere"],
+        ["--relay", "127.0.0.1:40000", "--allow-host", "bad/name"],
+        ["--bogus"],
+    ],
     "confbench": [
         ["--bogus"],
         ["stray"],
