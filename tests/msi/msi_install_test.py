@@ -53,8 +53,10 @@ class Prefix:
             output.seek(0)
             return result.returncode, output.read().decode("cp932", errors="replace")
 
-    def windows_path(self, path):
-        return self.run("winepath", "-w", path)[1].strip()
+    @staticmethod
+    def windows_path(path):
+        # A new prefix maps drive Z: to the root of the Unix file system.
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
 
     def msiexec(self, action, msi, *properties):
         self.msiexec_runs = getattr(self, "msiexec_runs", 0) + 1
