@@ -209,6 +209,11 @@ class InstallerUnderWine(unittest.TestCase):
         relay_port = free_port(socket.SOCK_DGRAM)
         self.assertEqual(self.prefix.msiexec("/i", args.msi, f"RELAY_PORT={relay_port}"), 0)
         self.assertEqual([entry.get("DisplayVersion") for entry in self.prefix.uninstall_entries()], [args.version])
+        # Windows Installer waits for the old service to stop before it
+        # installs the new one; Wine's starts the new one at once, while the
+        # old may still hold the port for the half second it takes to notice.
+        self.prefix.run("wine64", "sc", "stop", "TaviloConfRelay")
+        self.assertTrue(wait_for(lambda: self.prefix.service_state("TaviloConfRelay")[1] == "STOPPED", 20))
         # The upgrade is given no port: the installed one's is kept.
         self.assertEqual(self.prefix.msiexec("/i", newer), 0)
         self.assertEqual([entry.get("DisplayVersion") for entry in self.prefix.uninstall_entries()], [version])
