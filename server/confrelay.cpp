@@ -27,6 +27,7 @@
 #include "text_codec.h"
 #include "ui_texts.h"
 #include "udp.h"
+#include "windows_service.h"
 
 namespace {
 
@@ -163,7 +164,7 @@ void serve_per_datagram(conf::RelayServer& relay, conf::RelayService& service) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int relay_main(int argc, char** argv) {
     CommandLine command;
     switch (parse_command_line(argc, argv, &command)) {
     case Request::Help:
@@ -212,4 +213,10 @@ int main(int argc, char** argv) {
     relay.stop();
     service.finish();
     return broken || !asked_to_stop ? 1 : 0;
+}
+
+int main(int argc, char** argv) {
+    int status = 0;
+    if (conf::service::run_if_requested(argc, argv, relay_main, &status)) return status;
+    return relay_main(argc, argv);
 }

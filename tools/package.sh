@@ -2,6 +2,8 @@
 # Builds what users install, into build/packages:
 #   TaviloConference-<version>-win32.zip (32-bit Windows, runs on 64-bit
 #   Windows too) and -win64.zip, for Windows users to unpack and run;
+#   TaviloConference-<version>-win32.msi and -win64.msi, the same programs as
+#   installers for an office (Start menu, uninstall, the relay as a service);
 #   tavilo-conference_<version>_<arch>.deb, the Linux programs and the relay's
 #   systemd service for a Debian server, built with Debian's own hardening
 #   flags (dpkg-buildflags).
@@ -18,7 +20,9 @@ for architecture in win32 win64; do
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" >/dev/null
     cmake --build "$dir" --target package -j 2 >/dev/null
-    cp "$dir"/TaviloConference-*-"$architecture".zip "$root/build/packages/"
+    cmake --build "$dir" --target msi -j 2 >/dev/null
+    cp "$dir"/TaviloConference-*-"$architecture".zip "$dir"/TaviloConference-*-"$architecture".msi \
+        "$root/build/packages/"
 done
 
 dir="$root/build/deb"

@@ -14,6 +14,8 @@ packages=(
     wine wine64 fonts-wine locales xvfb x11-apps x11-utils imagemagick fonts-ipafont
     # checking the zips for Windows users
     unzip
+    # the Windows installers: built with wixl, finished and read with msitools and olefile
+    wixl msitools python3-olefile
 )
 # Installed without their recommendations: with them the browser alone pulls
 # in a hundred packages it does not need here.

@@ -10,6 +10,7 @@
 #include "gateway.h"
 #include "gnu_command_line.h"
 #include "port_number.h"
+#include "windows_service.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ bool is_host_name(std::string_view text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int gateway_main(int argc, char** argv) {
     conf::web::GatewayOptions options;
     bool have_relay = false;
     for (int i = 1; i < argc; ++i) {
@@ -105,4 +106,10 @@ int main(int argc, char** argv) {
     }
     if (!have_relay) return usage_error("--relay HOST:PORT is missing");
     return conf::web::run_gateway(options);
+}
+
+int main(int argc, char** argv) {
+    int status = 0;
+    if (conf::service::run_if_requested(argc, argv, gateway_main, &status)) return status;
+    return gateway_main(argc, argv);
 }

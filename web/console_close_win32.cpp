@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "windows_service.h"
+
 namespace conf::web {
 namespace {
 
@@ -19,9 +21,12 @@ HANDLE gateway_ended = nullptr;
 
 BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
+    case CTRL_LOGOFF_EVENT:
+        // A service outlives every user's log-off, and is told of each one.
+        if (conf::service::running_as_service()) return FALSE;
+        break;
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         break;
     default:
