@@ -39,9 +39,14 @@ void BrowserParticipant::release_name() {
     holds_name_ = false;
 }
 
-void BrowserParticipant::join(std::string_view name_utf8) {
+void BrowserParticipant::join(std::string_view name_utf8, Clock::time_point now) {
     if (joined_) {
         notice("already_joined", u8"すでに参加しています");
+        return;
+    }
+    // Each join may end in an entry and an exit notice to the whole room.
+    if (!gateway_.rates.take_join(address_, now)) {
+        notice("join_rate_limited", u8"参加の操作が多すぎます。少し待ってからもう一度参加してください");
         return;
     }
     std::string name;
@@ -105,7 +110,7 @@ void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now)
     }
     // Every line counts against the limit, sent or not: what it costs to
     // look at stays bounded too.
-    if (!lines_.take(now)) {
+    if (!gateway_.rates.take_line(address_, now)) {
         unsent("rate_limited", u8"送信が速すぎます。少し待ってから送信してください");
         return;
     }

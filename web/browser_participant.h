@@ -9,9 +9,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "address_rates.h"
 #include "client_session.h"
 #include "heard_frames.h"
 #include "participant_registry.h"
@@ -19,10 +21,6 @@
 #include "token_bucket.h"
 
 namespace conf::web {
-
-// Lines a second a tab may send, and the burst it may save up.
-constexpr double kLinesPerSecond = 20;
-constexpr double kLineBurst = 40;
 
 enum class DatagramSend { Sent, Unreachable, Failed };
 enum class ReceiveTrouble { TooLong, Unreachable, Failed };
@@ -48,18 +46,22 @@ struct GatewayState {
     std::string relay;  // the relay as the page shows it
     ParticipantRegistry registry;
     HeardFrames heard;
+    AddressRates rates;
 };
 
 class BrowserParticipant {
 public:
-    BrowserParticipant(ParticipantHost& host, GatewayState& gateway) : host_(host), gateway_(gateway) {}
+    // `address`: the tab's remote IPv4 address (host order), whose rate
+    // limits it shares with every other tab of that address.
+    BrowserParticipant(ParticipantHost& host, GatewayState& gateway, std::uint32_t address = 0)
+        : host_(host), gateway_(gateway), address_(address) {}
     // Frees a name still held; the gateway calls tab_gone() first.
     ~BrowserParticipant();
     BrowserParticipant(const BrowserParticipant&) = delete;
     BrowserParticipant& operator=(const BrowserParticipant&) = delete;
 
     // The tab's requests.
-    void join(std::string_view name_utf8);
+    void join(std::string_view name_utf8, Clock::time_point now = Clock::now());
     void send(std::string_view text_utf8, Clock::time_point now);
     void leave();
 
@@ -89,7 +91,7 @@ private:
     ParticipantHost& host_;
     GatewayState& gateway_;
     ClientSession session_;
-    TokenBucket lines_{kLinesPerSecond, kLineBurst};
+    std::uint32_t address_;
     std::string name_;  // code page 932, as it goes into every line
     bool joined_ = false;
     bool socket_open_ = false;

@@ -66,8 +66,15 @@ public:
 
 const Clock::time_point t0 = Clock::time_point() + std::chrono::hours(1);
 
+// Each tab from a browser of its own: 10.0.0.1, 10.0.0.2 and so on.
+std::uint32_t next_address() {
+    static std::uint32_t last = 0x0A000000;
+    return ++last;
+}
+
 struct Tab {
-    explicit Tab(GatewayState& gateway) : participant(host, gateway) {}
+    explicit Tab(GatewayState& gateway, std::uint32_t address = next_address())
+        : participant(host, gateway, address) {}
     FakeHost host;
     BrowserParticipant participant;
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "address_rates.h"
 #include "heard_frames.h"
 #include "host_names.h"
 #include "json.h"
@@ -72,7 +73,7 @@ TEST(TokenBucket, RefillsWithTimeUpToItsBurstAndNotFromAClockThatGoesBack) {
     EXPECT_FALSE(bucket.take(later)) << "an hour's rest saves no more than the burst";
 }
 
-TEST(PerAddressLimit, GivesEachAddressItsOwnPlacesBackWhenTheirHoldersGoAndLoopbackNoLimit) {
+TEST(PerAddressLimit, GivesEachAddressItsOwnPlacesBackWhenTheirHoldersGoAnd127001NoLimit) {
     PerAddressLimit limit(2);
     const std::uint32_t host = 0xC0A8010A;  // 192.168.1.10
     {
@@ -82,13 +83,35 @@ TEST(PerAddressLimit, GivesEachAddressItsOwnPlacesBackWhenTheirHoldersGoAndLoopb
         EXPECT_FALSE(AddressPlace(limit, host)) << "a third from the same host";
         EXPECT_TRUE(AddressPlace(limit, host + 1)) << "another host has places of its own";
         std::vector<AddressPlace> local;
-        for (std::uint32_t i = 0; i < 100; ++i) local.emplace_back(limit, 0x7F000001 + (i % 2) * 0x00010000);
+        for (std::uint32_t i = 0; i < 100; ++i) local.emplace_back(limit, 0x7F000001);
         for (const AddressPlace& place : local) EXPECT_TRUE(place);
+        AddressPlace other_loopback(limit, 0x7F000002);
+        AddressPlace more_loopback(limit, 0x7F000002);
+        EXPECT_FALSE(AddressPlace(limit, 0x7F000002)) << "127.0.0.2 counts as a host of its own";
         const AddressPlace moved = std::move(first);
         EXPECT_FALSE(AddressPlace(limit, host)) << "a place that moved is still held";
     }
     EXPECT_TRUE(AddressPlace(limit, host)) << "given back";
     EXPECT_EQ(limit.addresses(), 0u) << "nothing is kept for an address that holds no place";
+}
+
+TEST(AddressRates, AreSharedByAnAddressSeparateBetweenAddressesAndForgottenOnlyWhenFullAgain) {
+    AddressRates rates;
+    const Clock::time_point start = Clock::time_point() + std::chrono::hours(1);
+    const std::uint32_t host = 0xC0A8010A;
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(rates.take_line(host, start)) << i;
+    EXPECT_FALSE(rates.take_line(host, start)) << "every tab and connection of the address draws on one allowance";
+    EXPECT_TRUE(rates.take_line(host + 1, start));
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(rates.take_join(host, start)) << i;
+    EXPECT_FALSE(rates.take_join(host, start + std::chrono::seconds(5)));
+    EXPECT_TRUE(rates.take_join(host, start + std::chrono::seconds(7))) << "one join each 6 s";
+    for (int i = 0; i < 1000; ++i) EXPECT_TRUE(rates.take_line(0x7F000001, start) && rates.take_join(0x7F000001, start));
+
+    rates.forget_idle(start + std::chrono::seconds(60));
+    EXPECT_EQ(rates.addresses(), 2u) << "both used within the last 70 s";
+    EXPECT_FALSE(rates.take_join(host, start + std::chrono::seconds(8)));
+    rates.forget_idle(start + std::chrono::seconds(80));
+    EXPECT_EQ(rates.addresses(), 0u);
 }
 
 TEST(HostNames, AreIpv4AddressesLocalhostAndTheNamesGivenWithoutRegardToCase) {
