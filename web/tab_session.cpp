@@ -43,10 +43,14 @@ public:
         timeouts.idle_timeout = kTabIdle;
         timeouts.keep_alive_pings = true;
         ws_.set_option(timeouts);
-        // The handshake's answer names no library.
+        // The handshake's answer names no library (Beast would name itself
+        // and its version where no Server is set).
         ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
-            response.erase(http::field::server);
+            response.set(http::field::server, "confweb");
         }));
+        ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+            if (kind == websocket::frame_type::close) on_close_frame();
+        });
         ws_.read_message_max(kMaxTabMessage);
         ws_.auto_fragment(false);
         ws_.text(true);
@@ -123,6 +127,29 @@ private:
             participant.leave();
             break;
         }
+    }
+
+    // Beast answers a close frame with the peer's own code, even one that
+    // no endpoint may send (5000 and up, the reserved ones): such a peer
+    // gets a protocol error instead, and the connection ends. Beast's own
+    // echo then finds the sending side shut. With a write of ours in flight
+    // a close frame cannot be put in between, and the connection just ends.
+    void on_close_frame() {
+        const std::uint16_t code = ws_.reason().code;
+        const bool allowed = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+                             (code >= 3000 && code <= 4999) || code == websocket::close_code::none;
+        if (allowed) return;
+        log_peer(address_, "closed (1002): a close code no endpoint may send",
+                 peer_ + ": closed (1002): close code " + std::to_string(code) + ", which no endpoint may send");
+        leave_participant();
+        out_.abandon();
+        tcp::socket& socket = beast::get_lowest_layer(ws_).socket();
+        error_code ignored;
+        if (!out_.in_flight()) {
+            static const unsigned char kProtocolError[] = {0x88, 0x02, 0x03, 0xEA};
+            asio::write(socket, asio::buffer(kProtocolError), ignored);
+        }
+        socket.shutdown(tcp::socket::shutdown_send, ignored);
     }
 
     // A message the gateway does not take: this tab's connection ends, with

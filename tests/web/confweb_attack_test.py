@@ -224,6 +224,21 @@ class AttackTest(unittest.IsolatedAsyncioTestCase):
         self.assertIn("127.1.0.1:", log)
         self.assertRegex(log, r"confweb: \d+ log lines dropped: the log could not keep up|127\.1\.3\.250:")
 
+    def test_the_upgrade_names_no_library_and_a_close_code_no_endpoint_may_send_is_not_echoed(self):
+        tab = RawTab(self.gateway)
+        self.assertEqual(tab.status, 101)
+        self.assertRegex(tab.head, r"(?im)^server: confweb\r?$")
+        self.assertNotIn("beast", tab.head.lower())
+        tab.read_frame()  # hello
+        tab.send_frame(0x8, struct.pack("!H", 5000) + b"bye")
+        self.assertEqual(tab.close_code(), 1002)
+        tab.close()
+        polite = RawTab(self.gateway)
+        polite.read_frame()
+        polite.send_frame(0x8, struct.pack("!H", 4321))
+        self.assertEqual(polite.close_code(), 4321, "a private code is answered as usual")
+        polite.close()
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
