@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,12 +45,15 @@ struct GatewayState {
         : relay(std::move(relay_shown)), registry(max_participants), heard(1024) {}
 
     std::string relay;  // the relay as the page shows it
+    // A joined participant that has not entered the room (sent its first
+    // line) within this time gives up its name and place.
+    std::chrono::steady_clock::duration enter_limit = std::chrono::seconds(600);
     ParticipantRegistry registry;
     HeardFrames heard;
     AddressRates rates;
 };
 
-class BrowserParticipant {
+class BrowserParticipant final : public NameHolder {
 public:
     // `address`: the tab's remote IPv4 address (host order), whose rate
     // limits it shares with every other tab of that address.
@@ -66,7 +70,8 @@ public:
     void leave();
 
     // The UDP socket's events: a datagram as received, or a failed receive.
-    void heard(std::string_view datagram);
+    // `time_ms`: when it was received, milliseconds since the Unix epoch.
+    void heard(std::string_view datagram, std::int64_t time_ms = 0);
     void receive_failed(ReceiveTrouble trouble);
 
     // The tab closed, its connection broke or the gateway stops: as leave,
@@ -76,6 +81,11 @@ public:
     bool joined() const { return joined_; }
     bool logged_in() const { return session_.logged_in(); }
     bool holds_name() const { return holds_name_; }
+
+    // NameHolder
+    bool entered() const override { return entered_; }
+    void name_taken() override;
+    void check_enter_deadline(Clock::time_point now) override;
 
 private:
     void to_tab(std::string message);
@@ -97,6 +107,11 @@ private:
     bool socket_open_ = false;
     bool login_in_flight_ = false;  // sent, neither accepted nor refused yet
     bool holds_name_ = false;
+    bool entered_ = false;  // the login request went out
+    Clock::time_point joined_at_{};
+    // What the relay will send back of the lines this participant sent,
+    // oldest first, to tell its own lines from others'.
+    std::deque<std::string> echoes_;
 };
 
 }  // namespace conf::web

@@ -102,7 +102,9 @@ private:
     // What is due by the clock rather than by a peer.
     void tick() {
         log_summaries(false);
-        hub_->state.rates.forget_idle(std::chrono::steady_clock::now());
+        const auto now = std::chrono::steady_clock::now();
+        hub_->state.rates.forget_idle(now);
+        hub_->state.registry.check_enter_deadlines(now);
         tick_.expires_after(std::chrono::seconds(1));
         tick_.async_wait([this](error_code ec) {
             if (!ec && !hub_->stopping) tick();
@@ -183,6 +185,7 @@ int run_gateway(const GatewayOptions& options) {
     }
 
     auto hub = std::make_shared<Hub>(relay_shown, relay, HostNames(std::move(names)));
+    hub->state.enter_limit = std::chrono::seconds(options.enter_seconds);
     Gateway gateway(io, hub);
     if (!gateway.listen(tcp::endpoint(listen_address, options.listen_port))) return 1;
 

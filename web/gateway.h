@@ -15,6 +15,8 @@ struct GatewayOptions {
     std::uint16_t listen_port = 8080;        // 0 picks a free port
     // Names the page may be opened under beside this machine's own.
     std::vector<std::string> allowed_hosts;
+    // A joined tab that has not sent its first line within this time leaves.
+    std::uint32_t enter_seconds = 600;
 };
 
 // Serves until SIGINT or SIGTERM; returns the program's exit status.

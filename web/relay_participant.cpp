@@ -1,6 +1,8 @@
 #include "relay_participant.h"
 
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <utility>
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -32,6 +34,12 @@ constexpr int kMaxDrain = 1024;
 bool port_unreachable(const error_code& ec) {
     return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||
            (ec.category() == boost::system::system_category() && means_port_unreachable(ec.value()));
+}
+
+// The time a line is heard, as the page shows it.
+std::int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -109,7 +117,7 @@ void RelayParticipant::receive_next(const std::shared_ptr<RelayLink>& link) {
 bool RelayParticipant::take_datagram(const error_code& ec, std::size_t length, RelayLink& link) {
     if (!ec) {
         if (length > kMaxDatagram) participant_.receive_failed(ReceiveTrouble::TooLong);
-        else participant_.heard(std::string_view(link.buffer.data(), length));
+        else participant_.heard(std::string_view(link.buffer.data(), length), now_ms());
         return true;
     }
     if (ec == asio::error::message_size) {

@@ -67,7 +67,13 @@ std::string joined(std::string_view name_utf8) {
 
 std::string not_joined() { return dump({{"type", "state"}, {"state", "not_joined"}}); }
 
-std::string line(std::string_view utf8) { return dump({{"type", "line"}, {"text", utf8}}); }
+std::string line(std::string_view utf8, std::int64_t time_ms, bool own) {
+    json message{{"type", "line"}, {"text", utf8}, {"time", time_ms}};
+    if (own) message["own"] = true;
+    return dump(message);
+}
+
+std::string entered() { return dump({{"type", "entered"}}); }
 
 std::string sent() { return dump({{"type", "sent"}}); }
 

@@ -3,6 +3,7 @@
 // that reads or writes them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,7 +31,9 @@ namespace frame {
 std::string hello(std::string_view relay);
 std::string joined(std::string_view name_utf8);
 std::string not_joined();
-std::string line(std::string_view utf8);
+// `own`: the echo of a line this participant sent.
+std::string line(std::string_view utf8, std::int64_t time_ms, bool own);
+std::string entered();
 std::string sent();
 std::string unsent(std::string_view code, std::string_view text_utf8);
 std::string notice(std::string_view code, std::string_view text_utf8);

@@ -239,6 +239,32 @@ class AttackTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(polite.close_code(), 4321, "a private code is answered as usual")
         polite.close()
 
+    async def test_a_tab_that_never_enters_gives_up_its_name_and_place(self):
+        gateway = await asyncio.to_thread(Gateway, self.relay.port, "--enter-seconds", "2")
+        try:
+            squatter = await open_tab(gateway)
+            await join(squatter, "太郎")
+            newcomer = await open_tab(gateway)
+            self.assertEqual((await join(newcomer, "太郎"))[-1]["state"], "joined", "not blocked by a squatter")
+            seen = await receive_until(squatter, {"type": "state"})
+            self.assertEqual([m.get("code") for m in seen[-2:]], ["name_taken", None])
+
+            idle = await open_tab(gateway)
+            await join(idle, "花子")
+            await send(newcomer, "こんにちは")
+            started = time.monotonic()
+            seen = await receive_until(idle, {"type": "state"}, timeout=6)
+            self.assertGreater(time.monotonic() - started, 0.5)
+            self.assertEqual(seen[-2:], [
+                {"type": "notice", "code": "enter_timeout", "text": "発言がないまま時間が過ぎたため退室しました"},
+                {"type": "state", "state": "not_joined"}])
+            await asyncio.sleep(1)
+            self.assertEqual(await send(newcomer, "まだいます"), {"type": "sent"}, "entered: no deadline")
+            for tab in (squatter, newcomer, idle):
+                await tab.close()
+        finally:
+            self.assertEqual(await asyncio.to_thread(gateway.stop), 0)
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()

@@ -273,6 +273,7 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
             await join(tab, "太郎")
             await tab.send(json.dumps({"type": "send", "text": "入れますか"}))
             seen = await receive_until(tab, {"type": "state", "state": "not_joined"})
+            seen[-3].pop("time")
             self.assertEqual(seen[-3:], [
                 {"type": "line", "text": "定員オーバーでログインできません"},
                 {"type": "notice", "code": "refused", "text": "後でもう一度ログインしてください"},

@@ -40,24 +40,29 @@ TEST(TabRequests, AreTheThreeKindsWithTheirFieldsAndNothingElse) {
 }
 
 TEST(TabFrames, AreValidUtf8JsonWhateverTheyCarry) {
-    const std::string broken = frame::line("ok \xFF\xC3");
+    const std::string broken = frame::line("ok \xFF\xC3", 1733650000123, false);
     EXPECT_EQ(nlohmann::json::parse(broken)["text"], u8"ok \uFFFD\uFFFD");
     EXPECT_EQ(nlohmann::json::parse(frame::notice("x", "\"quoted\"\n<b>"))["text"], "\"quoted\"\n<b>");
 }
 
-TEST(HeardFrames, BuildsEachDistinctLineOnceAndSharesIt) {
+TEST(HeardFrames, BuildsEachDistinctLineOnceAMillisecondAndSharesIt) {
     HeardFrames frames(4);
-    const Frame first = frames.frame_for("\x89\xEF\x8B\x63");  // 会議
-    EXPECT_EQ(nlohmann::json::parse(*first)["text"], u8"会議");
-    EXPECT_EQ(frames.frame_for(std::string("\x89\xEF\x8B\x63")), first) << "the same bytes, the same frame";
+    const std::int64_t t = 1733650000123;
+    const Frame first = frames.frame_for("\x89\xEF\x8B\x63", t);  // 会議
+    EXPECT_EQ(nlohmann::json::parse(*first),
+              nlohmann::json({{"type", "line"}, {"text", u8"会議"}, {"time", t}}));
+    EXPECT_EQ(frames.frame_for(std::string("\x89\xEF\x8B\x63"), t), first) << "the same bytes, the same frame";
     EXPECT_EQ(frames.built(), 1u);
     for (const char* other : {"a", "b", "c", "d", "e"}) {
-        const Frame frame = frames.frame_for(other);
+        const Frame frame = frames.frame_for(other, t);
         EXPECT_EQ(nlohmann::json::parse(*frame)["text"], other);
     }
-    const Frame again = frames.frame_for("\x89\xEF\x8B\x63");
+    const Frame again = frames.frame_for("\x89\xEF\x8B\x63", t);
     EXPECT_EQ(*again, *first) << "a full cache starts again without mixing lines up";
     EXPECT_EQ(frames.built(), 7u);
+    const Frame later = frames.frame_for("\x89\xEF\x8B\x63", t + 1);
+    EXPECT_EQ(nlohmann::json::parse(*later)["time"], t + 1) << "heard again later, with its own time";
+    EXPECT_EQ(nlohmann::json::parse(*first)["time"], t) << "a frame handed out never changes";
 }
 
 TEST(TokenBucket, RefillsWithTimeUpToItsBurstAndNotFromAClockThatGoesBack) {
