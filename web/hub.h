@@ -58,6 +58,9 @@ struct Hub {
     PerAddressLimit tabs_per_address{kMaxTabsPerAddress};
     bool stopping = false;
     std::function<void()> on_last_connection_gone;
+    // The source address of the next tab's UDP socket when the relay is on
+    // this machine: 127.1.0.1 on, one of its own for each.
+    std::uint32_t next_loopback_source = 0;
 };
 
 // A connection's entry in the hub's list, which the gateway's stop walks.

@@ -36,6 +36,25 @@ bool port_unreachable(const error_code& ec) {
            (ec.category() == boost::system::system_category() && means_port_unreachable(ec.value()));
 }
 
+// The relay tells participants apart by address and name, and a leave
+// notice frees the first place with the sender's address and that name. A
+// console participant on the gateway's machine (127.0.0.1 to a relay there)
+// and a tab under the same name would share an address, and the tab's leave
+// notice could free the console participant's place. With the relay on this
+// machine each tab's socket therefore has a loopback address of its own
+// (127.1.0.1 to 127.254.255.254, in turn), and the relay sees it as another
+// host. A relay elsewhere sees every tab and every console participant of
+// this machine under its one LAN address; its --members-only mode (leave
+// notices free only the sender's own address and port) keeps them apart.
+asio::ip::address_v4 next_loopback_source(std::uint32_t& next) {
+    constexpr std::uint32_t kFirst = 0x7F010000;  // 127.1.0.0
+    constexpr std::uint32_t kLast = 0x7FFEFFFF;   // 127.254.255.255
+    do {
+        next = next < kFirst || next >= kLast ? kFirst + 1 : next + 1;
+    } while ((next & 0xFF) == 0 || (next & 0xFF) == 0xFF);
+    return asio::ip::address_v4(next);
+}
+
 // The time a line is heard, as the page shows it.
 std::int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -71,6 +90,12 @@ bool RelayParticipant::open_relay_socket() {
     auto link = std::make_shared<RelayLink>(executor_);
     error_code ec;
     link->socket.open(udp::v4(), ec);
+    if (!ec && hub_->relay.address().is_loopback()) {
+        error_code bind_ec;
+        link->socket.bind(udp::endpoint(next_loopback_source(hub_->next_loopback_source), 0), bind_ec);
+        if (bind_ec) log_peer(0, "no own loopback address", "a tab's socket has no loopback address of its own: " +
+                                                                bind_ec.message());
+    }
     if (!ec) link->socket.connect(hub_->relay, ec);
     if (!ec) link->socket.non_blocking(true, ec);
     if (ec) {

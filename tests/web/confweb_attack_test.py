@@ -18,7 +18,7 @@ import time
 import unittest
 
 import confweb_test
-from confweb_test import Gateway, Peer, Relay, join, open_tab, receive_until, send
+from confweb_test import Gateway, Peer, Relay, cp932, exit_notice, join, open_tab, receive_until, send
 
 ARGS = None
 
@@ -264,6 +264,28 @@ class AttackTest(unittest.IsolatedAsyncioTestCase):
                 await tab.close()
         finally:
             self.assertEqual(await asyncio.to_thread(gateway.stop), 0)
+
+    async def test_a_tabs_leave_notice_cannot_free_a_console_participant_of_the_same_name(self):
+        # The console participant is on the gateway's machine, as the relay.
+        self.peer.send(cp932("!Alice+コンソールです"))
+        self.peer.wait_for(cp932("Alice :コンソールです"))
+        tab = await open_tab(self.gateway)
+        await join(tab, "Alice")
+        await send(tab, "ブラウザです")
+        await self.peer_waits_for(cp932("Alice :ブラウザです"))
+        await tab.send(json.dumps({"type": "leave"}))
+        await receive_until(tab, {"type": "state", "state": "not_joined"})
+        await self.peer_waits_for(exit_notice("Alice"))
+        other = Peer(self.relay.port)
+        try:
+            other.send(cp932("!Bob+まだいますか"))
+            await self.peer_waits_for(cp932("Bob :まだいますか"))  # the console participant still hears the room
+        finally:
+            other.close()
+        await tab.close()
+
+    async def peer_waits_for(self, datagram):
+        return await asyncio.to_thread(self.peer.wait_for, datagram)
 
 def main():
     global ARGS
