@@ -107,7 +107,7 @@ void BrowserParticipant::join(std::string_view name_utf8, Clock::time_point now)
     entered_ = false;
     joined_at_ = now;
     echoes_.clear();
-    to_tab(frame::joined(cp932_to_utf8(name_)));
+    to_tab(frame::joined(cp932_to_utf8(name_), host_.resume_token()));
 }
 
 void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now) {
@@ -216,6 +216,8 @@ void BrowserParticipant::leave() {
 }
 
 void BrowserParticipant::tab_gone() { finish(); }
+
+std::string BrowserParticipant::name_utf8() const { return cp932_to_utf8(name_); }
 
 void BrowserParticipant::name_taken() {
     // Never entered: the relay knows nothing of it, and its socket closes

@@ -34,6 +34,8 @@ public:
     virtual DatagramSend send_datagram(std::string_view bytes) = 0;
     virtual void close_relay_socket() = 0;
     virtual void send_to_tab(Frame frame) = 0;
+    // A token the page may resume this participant with later, or empty.
+    virtual std::string resume_token() = 0;
 
 protected:
     ~ParticipantHost() = default;
@@ -81,6 +83,7 @@ public:
     bool joined() const { return joined_; }
     bool logged_in() const { return session_.logged_in(); }
     bool holds_name() const { return holds_name_; }
+    std::string name_utf8() const;
 
     // NameHolder
     bool entered() const override { return entered_; }

@@ -3,7 +3,7 @@
 // relay given at start.
 //
 //   confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...
-//           [--enter-seconds N]
+//           [--enter-seconds N] [--resume-seconds N]
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...\n"
-    "               [--enter-seconds N]\n";
+    "               [--enter-seconds N] [--resume-seconds N]\n";
 
 constexpr const char* kHelp =
     "Let the browsers of the LAN join a Tavilo conference: serve a web page and,\n"
@@ -33,6 +33,9 @@ constexpr const char* kHelp =
     "  --enter-seconds N       a browser participant that has joined but not sent\n"
     "                          its first line within N seconds leaves, giving its\n"
     "                          name and place to others (default 600)\n"
+    "  --resume-seconds N      a browser participant whose connection drops stays\n"
+    "                          in the room N seconds for its page to come back\n"
+    "                          (default 120; 0 leaves at once)\n"
     "      --help              display this help and exit\n"
     "      --version           output version information and exit\n"
     "\n"
@@ -59,7 +62,8 @@ bool split_host_port(std::string_view text, bool port_zero_allowed, std::string*
 }
 
 // The options that take a value, as "--option VALUE" or "--option=VALUE".
-constexpr std::string_view kValuedOptions[] = {"--relay", "--listen", "--allow-host", "--enter-seconds"};
+constexpr std::string_view kValuedOptions[] = {"--relay", "--listen", "--allow-host", "--enter-seconds",
+                                               "--resume-seconds"};
 
 bool takes_value(std::string_view option) {
     for (const std::string_view valued : kValuedOptions)
@@ -121,6 +125,10 @@ int main(int argc, char** argv) {
         } else if (option == "--enter-seconds") {
             if (!parse_seconds(value, &options.enter_seconds) || options.enter_seconds == 0)
                 return usage_error("--enter-seconds wants a number of seconds from 1 to 604800, not '" +
+                                   std::string(value) + "'");
+        } else if (option == "--resume-seconds") {
+            if (!parse_seconds(value, &options.resume_seconds))
+                return usage_error("--resume-seconds wants a number of seconds from 0 to 604800, not '" +
                                    std::string(value) + "'");
         } else {
             return usage_error("unknown argument '" + std::string(argument) + "'");

@@ -37,6 +37,7 @@
 #include "http_session.h"
 #include "hub.h"
 #include "local_addresses.h"
+#include "relay_participant.h"
 
 namespace conf::web {
 namespace {
@@ -89,6 +90,7 @@ public:
         // ends; the closing handshakes get a little time.
         const std::list<Connection*> connections = hub_->connections;
         for (Connection* connection : connections) connection->stop();
+        for (const auto& participant : hub_->resumes.take_all_parked()) participant->participant().tab_gone();
         log_summaries(true);
         if (hub_->connections.empty()) return;
         hub_->on_last_connection_gone = [this] { grace_.cancel(); };
@@ -105,6 +107,8 @@ private:
         const auto now = std::chrono::steady_clock::now();
         hub_->state.rates.forget_idle(now);
         hub_->state.registry.check_enter_deadlines(now);
+        // Participants whose page did not come back in time leave.
+        for (const auto& participant : hub_->resumes.expired(now)) participant->participant().tab_gone();
         tick_.expires_after(std::chrono::seconds(1));
         tick_.async_wait([this](error_code ec) {
             if (!ec && !hub_->stopping) tick();
@@ -186,6 +190,7 @@ int run_gateway(const GatewayOptions& options) {
 
     auto hub = std::make_shared<Hub>(relay_shown, relay, HostNames(std::move(names)));
     hub->state.enter_limit = std::chrono::seconds(options.enter_seconds);
+    hub->resume_limit = std::chrono::seconds(options.resume_seconds);
     Gateway gateway(io, hub);
     if (!gateway.listen(tcp::endpoint(listen_address, options.listen_port))) return 1;
 

@@ -17,6 +17,9 @@ struct GatewayOptions {
     std::vector<std::string> allowed_hosts;
     // A joined tab that has not sent its first line within this time leaves.
     std::uint32_t enter_seconds = 600;
+    // A participant whose connection dropped may be resumed for this long
+    // (0: it leaves at once).
+    std::uint32_t resume_seconds = 120;
 };
 
 // Serves until SIGINT or SIGTERM; returns the program's exit status.

@@ -4,6 +4,7 @@
 // out of a session can forget one.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,7 @@
 #include "browser_participant.h"
 #include "host_names.h"
 #include "per_address_limit.h"
+#include "resume_desk.h"
 
 namespace conf::web {
 
@@ -34,6 +36,8 @@ constexpr std::size_t kMaxTabs = 300;
 // The same from one remote address, so that one host cannot take them all.
 constexpr std::size_t kMaxConnectionsPerAddress = 32;
 constexpr std::size_t kMaxTabsPerAddress = 16;
+
+class RelayParticipant;
 
 // Something that must end when the gateway stops.
 class Connection {
@@ -61,6 +65,10 @@ struct Hub {
     // The source address of the next tab's UDP socket when the relay is on
     // this machine: 127.1.0.1 on, one of its own for each.
     std::uint32_t next_loopback_source = 0;
+    // How long a participant whose connection dropped waits to be resumed
+    // (zero: it leaves at once), and those that wait.
+    std::chrono::seconds resume_limit{120};
+    ResumeDesk<RelayParticipant> resumes{new_resume_token};
 };
 
 // A connection's entry in the hub's list, which the gateway's stop walks.

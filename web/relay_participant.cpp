@@ -82,7 +82,19 @@ RelayParticipant::RelayParticipant(asio::any_io_executor executor, std::shared_p
 // Whatever ends it (the gateway's end among them), the participant leaves.
 RelayParticipant::~RelayParticipant() {
     tab_ = nullptr;
+    away_ = false;
     participant_.tab_gone();
+    hub_->resumes.forget(this);
+}
+
+void RelayParticipant::attach(TabLink* tab) {
+    TabLink* const before = std::exchange(tab_, tab);
+    if (before != nullptr && before != tab) before->replaced();
+}
+
+std::string RelayParticipant::resume_token() {
+    if (hub_->resume_limit.count() == 0) return {};
+    return hub_->resumes.issue(shared_from_this());
 }
 
 bool RelayParticipant::open_relay_socket() {
@@ -128,6 +140,7 @@ void RelayParticipant::close_relay_socket() {
 
 void RelayParticipant::send_to_tab(Frame frame) {
     if (tab_ != nullptr) tab_->deliver(std::move(frame));
+    else if (away_) held_.hold(std::move(frame));
 }
 
 void RelayParticipant::receive_next(const std::shared_ptr<RelayLink>& link) {

@@ -3,6 +3,7 @@
 // while the participant goes on.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,7 @@
 
 #include "browser_participant.h"
 #include "hub.h"
+#include "resume_desk.h"
 
 namespace conf::web {
 
@@ -24,6 +26,8 @@ namespace conf::web {
 class TabLink {
 public:
     virtual void deliver(Frame frame) = 0;
+    // A newer connection resumed the participant: this one ends.
+    virtual void replaced() = 0;
 
 protected:
     ~TabLink() = default;
@@ -41,15 +45,28 @@ public:
 
     BrowserParticipant& participant() { return participant_; }
 
-    // The connection that now carries the participant, or none.
-    void attach(TabLink* tab) { tab_ = tab; }
+    // The connection that now carries the participant; one that carried it
+    // before is told it was replaced.
+    void attach(TabLink* tab);
+    // No connection any more, for good.
     void detach() { tab_ = nullptr; }
+    // No connection for now: what the participant hears is held.
+    void go_away() {
+        tab_ = nullptr;
+        away_ = true;
+    }
+    // What was held while away, and how much was missed.
+    std::deque<Frame> take_held(std::size_t* missed) {
+        away_ = false;
+        return held_.take(missed);
+    }
 
     // ParticipantHost
     bool open_relay_socket() override;
     DatagramSend send_datagram(std::string_view bytes) override;
     void close_relay_socket() override;
     void send_to_tab(Frame frame) override;
+    std::string resume_token() override;
 
 private:
     void receive_next(const std::shared_ptr<RelayLink>& link);
@@ -61,6 +78,8 @@ private:
     boost::asio::any_io_executor executor_;
     std::string peer_;
     TabLink* tab_ = nullptr;
+    bool away_ = false;
+    HeldMessages held_{2000, 1 << 20};
     std::shared_ptr<RelayLink> link_;
     BrowserParticipant participant_;
 };

@@ -6,6 +6,7 @@
 #include "tab_session.h"
 
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <utility>
 
@@ -83,7 +84,7 @@ private:
             return;
         }
         state_ = State::Open;
-        deliver(std::make_shared<const std::string>(frame::hello(hub_->state.relay)));
+        deliver(std::make_shared<const std::string>(frame::hello(hub_->state.relay, hub_->resume_limit.count())));
         read_next();
     }
 
@@ -126,7 +127,42 @@ private:
         case TabRequest::Kind::Leave:
             participant.leave();
             break;
+        case TabRequest::Kind::Resume:
+            resume(request.text);
+            break;
         }
+    }
+
+    // The page's participant from before a drop, in place of this
+    // connection's own, which has not joined. A token is good once.
+    void resume(const std::string& token) {
+        if (participant_->participant().joined()) {
+            participant_->participant().join("");  // says it has joined already
+            return;
+        }
+        std::shared_ptr<RelayParticipant> resumed = hub_->resumes.redeem(token);
+        if (!resumed || !resumed->participant().joined()) {
+            deliver(std::make_shared<const std::string>(
+                frame::notice("left", u8"接続が切れている間に退室しました")));
+            deliver(std::make_shared<const std::string>(frame::not_joined()));
+            return;
+        }
+        participant_->detach();
+        participant_ = std::move(resumed);
+        participant_->attach(this);
+        std::size_t missed = 0;
+        std::deque<Frame> held = participant_->take_held(&missed);
+        BrowserParticipant& participant = participant_->participant();
+        deliver(std::make_shared<const std::string>(frame::resumed(
+            participant.name_utf8(), participant_->resume_token(), participant.entered(), missed)));
+        for (Frame& frame : held) deliver(std::move(frame));
+    }
+
+    void replaced() override {
+        // The participant goes on with the newer connection.
+        participant_.reset();
+        if (state_ == State::Open) close_with(static_cast<websocket::close_code>(4000), "replaced");
+        else end();
     }
 
     // Beast answers a close frame with the peer's own code, even one that
@@ -222,6 +258,14 @@ private:
         if (state_ == State::Ended) return;
         state_ = State::Ended;
         out_.abandon();
+        // A connection that dropped without a leave: its participant waits
+        // for the page to come back, hearing the room meanwhile.
+        if (participant_ && participant_->participant().joined() && hub_->resume_limit.count() > 0 &&
+            !hub_->stopping) {
+            participant_->go_away();
+            hub_->resumes.park(std::move(participant_), Clock::now() + hub_->resume_limit);
+            participant_.reset();
+        }
         leave_participant();
         error_code ignored;
         beast::get_lowest_layer(ws_).socket().close(ignored);

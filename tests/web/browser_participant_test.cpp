@@ -46,6 +46,7 @@ public:
         ++closed;
         open = false;
     }
+    std::string resume_token() override { return token; }
     void send_to_tab(Frame frame) override {
         raw_frames.push_back(frame);
         frames.push_back(json::parse(*frame));  // throws on anything but valid JSON
@@ -54,6 +55,7 @@ public:
     std::string last_datagram() const { return datagrams.empty() ? "(none)" : datagrams.back(); }
     const json& last() const { return frames.back(); }
 
+    std::string token;
     bool sockets_open = true;
     DatagramSend next_send = DatagramSend::Sent;
     bool open = false;
