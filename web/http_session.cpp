@@ -8,6 +8,7 @@
 #include "ascii_case.h"
 #include "beast.h"
 #include "gateway_log.h"
+#include "http_caching.h"
 #include "page_files.h"
 #include "tab_session.h"
 
@@ -19,10 +20,12 @@ constexpr std::chrono::seconds kHttpTimeout{10};
 constexpr std::uint32_t kMaxRequestHead = 8 * 1024;
 constexpr std::uint64_t kMaxRequestBody = 4 * 1024;
 
-// The page may run scripts and styles from its own files only.
+// The page may run scripts and styles from its own files only; images also
+// from data: URLs (the favicon with its unread badge is drawn into one), and
+// its manifest and service worker are its own files too.
 constexpr const char* kContentSecurityPolicy =
-    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; img-src 'self'; "
-    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; img-src 'self' data:; "
+    "manifest-src 'self'; worker-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 class HttpSession final : public Connection, public std::enable_shared_from_this<HttpSession> {
 public:
@@ -122,14 +125,26 @@ private:
             response.set(http::field::allow, "GET, HEAD");
             return response;
         }
-        Response response{http::status::ok, request.version()};
+        // Compressed when the browser takes it (the files are compressed
+        // once, at build time); each form has its own tag, and a browser
+        // that has the form it would get is told so with 304.
+        const bool gzip = accepts_gzip(std_view(request[http::field::accept_encoding]));
+        std::string etag = file->etag;
+        if (gzip) etag.insert(etag.size() - 1, "-gz");
+        const bool unchanged = etag_matches(std_view(request[http::field::if_none_match]), etag);
+        Response response{unchanged ? http::status::not_modified : http::status::ok, request.version()};
         secure(response);
-        response.set(http::field::content_type, file->content_type);
+        response.set(http::field::etag, etag);
+        response.set(http::field::vary, "Accept-Encoding");
         response.keep_alive(keep_alive);
+        if (unchanged) return response;
+        response.set(http::field::content_type, file->content_type);
+        if (gzip) response.set(http::field::content_encoding, "gzip");
+        const std::string_view body = gzip ? file->gzip_view() : file->view();
         if (method == http::verb::head) {
-            response.content_length(file->size);
+            response.content_length(body.size());
         } else {
-            response.body().assign(file->view());
+            response.body().assign(body);
             response.prepare_payload();
         }
         return response;

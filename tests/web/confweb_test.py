@@ -3,6 +3,7 @@
 127.0.0.1, watched on the UDP side byte for byte by a participant of our own."""
 import argparse
 import asyncio
+import gzip
 import http.client
 import json
 import re
@@ -239,6 +240,28 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual((response.status, response.getheader("Allow")), (405, "GET, HEAD"))
         self.assertEqual(self.gateway.request("GET", "/ws")[0].status, 426)
         self.assertEqual(self.gateway.request("GET", "/", {"X-Big": "x" * 9000})[0].status, 431)
+
+    def test_page_files_are_sent_compressed_when_accepted_and_not_again_when_unchanged(self):
+        response, plain = self.gateway.request("GET", "/app.js")
+        self.assertIsNone(response.getheader("Content-Encoding"))
+        etag = response.getheader("ETag")
+        self.assertRegex(etag, r'^"[0-9a-f]{20}"$')
+        self.assertEqual(response.getheader("Vary"), "Accept-Encoding")
+        response, packed = self.gateway.request("GET", "/app.js", {"Accept-Encoding": "gzip, deflate, br"})
+        self.assertEqual(response.getheader("Content-Encoding"), "gzip")
+        self.assertEqual(gzip.decompress(packed), plain)
+        self.assertLess(len(packed), len(plain) * 0.6)
+        packed_etag = response.getheader("ETag")
+        self.assertNotEqual(packed_etag, etag)
+        response, body = self.gateway.request("GET", "/app.js", {"Accept-Encoding": "gzip", "If-None-Match": packed_etag})
+        self.assertEqual((response.status, body, response.getheader("ETag")), (304, b"", packed_etag))
+        response, body = self.gateway.request("GET", "/app.js", {"If-None-Match": packed_etag})
+        self.assertEqual((response.status, body), (200, plain), "the tag of the other form")
+        response, _ = self.gateway.request("GET", "/", {"If-None-Match": etag})
+        self.assertEqual(response.status, 200, "another file's tag")
+        policy = response.getheader("Content-Security-Policy")
+        for allowed in ("img-src 'self' data:", "manifest-src 'self'", "worker-src 'self'"):
+            self.assertIn(allowed, policy)
 
     async def test_a_japanese_conversation_with_a_udp_participant_and_leave(self):
         self.peer_logs_in("山田")

@@ -9,6 +9,7 @@
 #include "address_rates.h"
 #include "heard_frames.h"
 #include "host_names.h"
+#include "http_caching.h"
 #include "json.h"
 #include "per_address_limit.h"
 #include "tab_messages.h"
@@ -117,6 +118,20 @@ TEST(AddressRates, AreSharedByAnAddressSeparateBetweenAddressesAndForgottenOnlyW
     EXPECT_FALSE(rates.take_join(host, start + std::chrono::seconds(8)));
     rates.forget_idle(start + std::chrono::seconds(80));
     EXPECT_EQ(rates.addresses(), 0u);
+}
+
+TEST(HttpCaching, GzipOnlyWhereAcceptedAndTagsMatchedAsAGetCompares) {
+    for (const char* yes : {"gzip", "gzip, deflate, br", "br;q=1.0, GZIP;q=0.5", "*", "deflate, *;q=0.1", "x-gzip"})
+        EXPECT_TRUE(accepts_gzip(yes)) << yes;
+    for (const char* no : {"", "identity", "br, deflate", "gzip;q=0", "gzip; q=0.000, *", "*;q=0", "gzipped"})
+        EXPECT_FALSE(accepts_gzip(no)) << no;
+
+    EXPECT_TRUE(etag_matches("\"abc\"", "\"abc\""));
+    EXPECT_TRUE(etag_matches("\"x\", W/\"abc\"", "\"abc\"")) << "a weak tag in a list";
+    EXPECT_TRUE(etag_matches("*", "\"abc\""));
+    EXPECT_FALSE(etag_matches("\"abc-gz\"", "\"abc\"")) << "the other form's tag";
+    EXPECT_FALSE(etag_matches("abc", "\"abc\"")) << "tags are quoted";
+    EXPECT_FALSE(etag_matches("", "\"abc\""));
 }
 
 TEST(HostNames, AreIpv4AddressesLocalhostAndTheNamesGivenWithoutRegardToCase) {
