@@ -30,6 +30,38 @@ void write_out(std::FILE* stream, std::string_view bytes) {
     std::fflush(stream);
 }
 
+// What the room sends, as it may reach a terminal: control characters would
+// drive it (a window title, a cleared screen, a line written over), so they
+// are shown in caret notation (ESC as ^[, DEL as ^?) and C1 controls as <9B>.
+// A line break (CR LF, or LF) stays a line break and a tab a tab.
+std::string visible_controls(std::string_view utf8) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string shown;
+    shown.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
+        if (byte == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') continue;
+        if (byte == '\n' || byte == '\t') {
+            shown += static_cast<char>(byte);
+        } else if (byte < 0x20) {
+            shown += '^';
+            shown += static_cast<char>(byte + 0x40);
+        } else if (byte == 0x7F) {
+            shown += "^?";
+        } else if (byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+            const auto code = static_cast<unsigned char>(utf8[++i]);
+            shown += '<';
+            shown += kHex[code >> 4];
+            shown += kHex[code & 0xF];
+            shown += '>';
+        } else {
+            shown += static_cast<char>(byte);
+        }
+    }
+    return shown;
+}
+
 // The window's fields kept in memory: name, server and port from the
 // command line, the input from the line just typed. The log "field" prints
 // whatever was added to it since it last scrolled.
@@ -61,14 +93,9 @@ public:
     }
     void scroll_lines(int control, int) override {
         const std::string& log = fields_[control];
-        std::string fresh = conf::cp932_to_utf8(std::string_view(log).substr(printed_));
+        const std::string fresh = conf::cp932_to_utf8(std::string_view(log).substr(printed_));
         printed_ = log.size();
-        std::string lines;
-        for (std::size_t i = 0; i < fresh.size(); ++i) {
-            if (fresh[i] == '\r' && i + 1 < fresh.size() && fresh[i + 1] == '\n') continue;
-            lines += fresh[i];
-        }
-        write_out(stdout, lines);
+        write_out(stdout, visible_controls(fresh));
     }
     void show_report(const char* text, const char* caption) override {
         write_out(stderr, conf::cp932_to_utf8(caption) + ": " + conf::cp932_to_utf8(text) + "\n");

@@ -1,5 +1,6 @@
 #include "browser_participant.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "browser_text.h"
@@ -9,6 +10,9 @@
 
 namespace conf::web {
 namespace {
+
+// Lines sent whose echo is still awaited; older ones are forgotten.
+constexpr std::size_t kMaxEchoes = 64;
 
 // The client's own reports, from the same bytes its window shows.
 std::string client_text(const char* cp932) { return cp932_to_utf8(cp932); }
@@ -39,9 +43,14 @@ void BrowserParticipant::release_name() {
     holds_name_ = false;
 }
 
-void BrowserParticipant::join(std::string_view name_utf8) {
+void BrowserParticipant::join(std::string_view name_utf8, Clock::time_point now) {
     if (joined_) {
         notice("already_joined", u8"すでに参加しています");
+        return;
+    }
+    // Each join may end in an entry and an exit notice to the whole room.
+    if (!gateway_.rates.take_join(address_, now)) {
+        notice("join_rate_limited", u8"参加の操作が多すぎます。少し待ってからもう一度参加してください");
         return;
     }
     std::string name;
@@ -64,15 +73,15 @@ void BrowserParticipant::join(std::string_view name_utf8) {
     const std::string old_name = name_;
     const bool held_before = holds_name_;
     release_name();
-    switch (gateway_.registry.claim(name)) {
+    switch (gateway_.registry.claim(name, this)) {
     case ParticipantRegistry::Claim::Granted:
         break;
     case ParticipantRegistry::Claim::NameInUse:
-        if (held_before) holds_name_ = gateway_.registry.claim(old_name) == ParticipantRegistry::Claim::Granted;
+        if (held_before) holds_name_ = gateway_.registry.claim(old_name, this) == ParticipantRegistry::Claim::Granted;
         notice("name_in_use", u8"その名前は使われています。別の名前で参加してください");
         return;
     case ParticipantRegistry::Claim::Full:
-        if (held_before) holds_name_ = gateway_.registry.claim(old_name) == ParticipantRegistry::Claim::Granted;
+        if (held_before) holds_name_ = gateway_.registry.claim(old_name, this) == ParticipantRegistry::Claim::Granted;
         notice("full", u8"定員オーバーで参加できません（ブラウザからは" +
                            std::to_string(gateway_.registry.capacity()) + u8"人まで）。" +
                            client_text(ui::kLoginLater));
@@ -95,7 +104,10 @@ void BrowserParticipant::join(std::string_view name_utf8) {
     // heard must not decide this one's leave notice.
     session_ = ClientSession{};
     joined_ = true;
-    to_tab(frame::joined(cp932_to_utf8(name_)));
+    entered_ = false;
+    joined_at_ = now;
+    echoes_.clear();
+    to_tab(frame::joined(cp932_to_utf8(name_), host_.resume_token()));
 }
 
 void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now) {
@@ -105,7 +117,7 @@ void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now)
     }
     // Every line counts against the limit, sent or not: what it costs to
     // look at stays bounded too.
-    if (!lines_.take(now)) {
+    if (!gateway_.rates.take_line(address_, now)) {
         unsent("rate_limited", u8"送信が速すぎます。少し待ってから送信してください");
         return;
     }
@@ -124,7 +136,16 @@ void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now)
     switch (host_.send_datagram(line.view())) {
     case DatagramSend::Sent:
         login_in_flight_ = login_in_flight_ || login_request;
+        // The relay sends the login request back as "name :text".
+        if (echoes_.size() >= kMaxEchoes) echoes_.pop_front();
+        echoes_.push_back(login_request && line.view().size() >= 2 + name_.size()
+                              ? name_ + " :" + std::string(line.view().substr(2 + name_.size()))
+                              : std::string(line.view()));
         to_tab(frame::sent());
+        if (login_request && !entered_) {
+            entered_ = true;
+            to_tab(frame::entered());
+        }
         break;
     case DatagramSend::Unreachable:
         unsent("unreachable", unreachable_text());
@@ -135,10 +156,17 @@ void BrowserParticipant::send(std::string_view text_utf8, Clock::time_point now)
     }
 }
 
-void BrowserParticipant::heard(std::string_view datagram) {
+void BrowserParticipant::heard(std::string_view datagram, std::int64_t time_ms) {
     if (!socket_open_) return;
     const std::string_view text = as_received_text(datagram.data(), datagram.size());
-    host_.send_to_tab(gateway_.heard.frame_for(text));
+    const auto echo = std::find(echoes_.begin(), echoes_.end(), text);
+    if (echo != echoes_.end()) {
+        // Lines sent before it that never came back are not waited for.
+        echoes_.erase(echoes_.begin(), echo + 1);
+        to_tab(frame::line(cp932_to_utf8(text), time_ms, true));
+    } else {
+        host_.send_to_tab(gateway_.heard.frame_for(text, time_ms));
+    }
     // The relay refuses only in answer to a login request, and a logged-in
     // session sends none: the refusal's text is then a chat line anyone
     // could have sent, and nothing more.
@@ -188,5 +216,23 @@ void BrowserParticipant::leave() {
 }
 
 void BrowserParticipant::tab_gone() { finish(); }
+
+std::string BrowserParticipant::name_utf8() const { return cp932_to_utf8(name_); }
+
+void BrowserParticipant::name_taken() {
+    // Never entered: the relay knows nothing of it, and its socket closes
+    // without a leave notice.
+    holds_name_ = false;
+    finish();
+    notice("name_taken", u8"参加したまま発言がないうちに、その名前で別の人が参加しました");
+    to_tab(frame::not_joined());
+}
+
+void BrowserParticipant::check_enter_deadline(Clock::time_point now) {
+    if (!joined_ || entered_ || now - joined_at_ < gateway_.enter_limit) return;
+    finish();
+    notice("enter_timeout", u8"発言がないまま時間が過ぎたため退室しました");
+    to_tab(frame::not_joined());
+}
 
 }  // namespace conf::web

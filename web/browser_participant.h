@@ -9,9 +9,12 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "address_rates.h"
 #include "client_session.h"
 #include "heard_frames.h"
 #include "participant_registry.h"
@@ -19,10 +22,6 @@
 #include "token_bucket.h"
 
 namespace conf::web {
-
-// Lines a second a tab may send, and the burst it may save up.
-constexpr double kLinesPerSecond = 20;
-constexpr double kLineBurst = 40;
 
 enum class DatagramSend { Sent, Unreachable, Failed };
 enum class ReceiveTrouble { TooLong, Unreachable, Failed };
@@ -35,6 +34,8 @@ public:
     virtual DatagramSend send_datagram(std::string_view bytes) = 0;
     virtual void close_relay_socket() = 0;
     virtual void send_to_tab(Frame frame) = 0;
+    // A token the page may resume this participant with later, or empty.
+    virtual std::string resume_token() = 0;
 
 protected:
     ~ParticipantHost() = default;
@@ -46,25 +47,33 @@ struct GatewayState {
         : relay(std::move(relay_shown)), registry(max_participants), heard(1024) {}
 
     std::string relay;  // the relay as the page shows it
+    // A joined participant that has not entered the room (sent its first
+    // line) within this time gives up its name and place.
+    std::chrono::steady_clock::duration enter_limit = std::chrono::seconds(600);
     ParticipantRegistry registry;
     HeardFrames heard;
+    AddressRates rates;
 };
 
-class BrowserParticipant {
+class BrowserParticipant final : public NameHolder {
 public:
-    BrowserParticipant(ParticipantHost& host, GatewayState& gateway) : host_(host), gateway_(gateway) {}
+    // `address`: the tab's remote IPv4 address (host order), whose rate
+    // limits it shares with every other tab of that address.
+    BrowserParticipant(ParticipantHost& host, GatewayState& gateway, std::uint32_t address = 0)
+        : host_(host), gateway_(gateway), address_(address) {}
     // Frees a name still held; the gateway calls tab_gone() first.
     ~BrowserParticipant();
     BrowserParticipant(const BrowserParticipant&) = delete;
     BrowserParticipant& operator=(const BrowserParticipant&) = delete;
 
     // The tab's requests.
-    void join(std::string_view name_utf8);
+    void join(std::string_view name_utf8, Clock::time_point now = Clock::now());
     void send(std::string_view text_utf8, Clock::time_point now);
     void leave();
 
     // The UDP socket's events: a datagram as received, or a failed receive.
-    void heard(std::string_view datagram);
+    // `time_ms`: when it was received, milliseconds since the Unix epoch.
+    void heard(std::string_view datagram, std::int64_t time_ms = 0);
     void receive_failed(ReceiveTrouble trouble);
 
     // The tab closed, its connection broke or the gateway stops: as leave,
@@ -74,6 +83,12 @@ public:
     bool joined() const { return joined_; }
     bool logged_in() const { return session_.logged_in(); }
     bool holds_name() const { return holds_name_; }
+    std::string name_utf8() const;
+
+    // NameHolder
+    bool entered() const override { return entered_; }
+    void name_taken() override;
+    void check_enter_deadline(Clock::time_point now) override;
 
 private:
     void to_tab(std::string message);
@@ -89,12 +104,17 @@ private:
     ParticipantHost& host_;
     GatewayState& gateway_;
     ClientSession session_;
-    TokenBucket lines_{kLinesPerSecond, kLineBurst};
+    std::uint32_t address_;
     std::string name_;  // code page 932, as it goes into every line
     bool joined_ = false;
     bool socket_open_ = false;
     bool login_in_flight_ = false;  // sent, neither accepted nor refused yet
     bool holds_name_ = false;
+    bool entered_ = false;  // the login request went out
+    Clock::time_point joined_at_{};
+    // What the relay will send back of the lines this participant sent,
+    // oldest first, to tell its own lines from others'.
+    std::deque<std::string> echoes_;
 };
 
 }  // namespace conf::web

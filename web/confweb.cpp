@@ -3,6 +3,7 @@
 // relay given at start.
 //
 //   confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...
+//           [--enter-seconds N] [--resume-seconds N]
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -14,7 +15,9 @@
 
 namespace {
 
-constexpr const char* kUsage = "Usage: confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...\n";
+constexpr const char* kUsage =
+    "Usage: confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...\n"
+    "               [--enter-seconds N] [--resume-seconds N]\n";
 
 constexpr const char* kHelp =
     "Let the browsers of the LAN join a Tavilo conference: serve a web page and,\n"
@@ -28,6 +31,12 @@ constexpr const char* kHelp =
     "  --allow-host NAME       also serve browsers that open the page under NAME,\n"
     "                          a name of this machine in the LAN's DNS; may be\n"
     "                          given more than once\n"
+    "  --enter-seconds N       a browser participant that has joined but not sent\n"
+    "                          its first line within N seconds leaves, giving its\n"
+    "                          name and place to others (default 600)\n"
+    "  --resume-seconds N      a browser participant whose connection drops stays\n"
+    "                          in the room N seconds for its page to come back\n"
+    "                          (default 120; 0 leaves at once)\n"
     "      --help              display this help and exit\n"
     "      --version           output version information and exit\n"
     "\n"
@@ -51,6 +60,20 @@ bool split_host_port(std::string_view text, bool port_zero_allowed, std::string*
     host->assign(text.substr(0, colon));
     *port = static_cast<std::uint16_t>(number);
     return true;
+}
+
+// The options that take a value, as "--option VALUE" or "--option=VALUE".
+constexpr std::string_view kValuedOptions[] = {"--relay", "--listen", "--allow-host", "--enter-seconds",
+                                               "--resume-seconds"};
+
+bool takes_value(std::string_view option) {
+    for (const std::string_view valued : kValuedOptions)
+        if (option == valued) return true;
+    return false;
+}
+
+bool parse_seconds(std::string_view text, std::uint32_t* seconds) {
+    return conf::parse_unsigned_decimal(text, seconds) && *seconds <= 7 * 24 * 3600;
 }
 
 bool is_host_name(std::string_view text) {
@@ -83,7 +106,7 @@ static int gateway_main(int argc, char** argv) {
         if (argument.substr(0, 2) == "--" && equals != std::string_view::npos) {
             option = argument.substr(0, equals);
             value = argument.substr(equals + 1);
-        } else if (argument == "--relay" || argument == "--listen" || argument == "--allow-host") {
+        } else if (takes_value(argument)) {
             if (i + 1 >= argc) return usage_error(std::string(argument) + " needs a value");
             value = argv[++i];
         }
@@ -100,6 +123,14 @@ static int gateway_main(int argc, char** argv) {
                 return usage_error("--allow-host wants a host name (letters, digits, '-', '.'), not '" +
                                    std::string(value) + "'");
             options.allowed_hosts.emplace_back(value);
+        } else if (option == "--enter-seconds") {
+            if (!parse_seconds(value, &options.enter_seconds) || options.enter_seconds == 0)
+                return usage_error("--enter-seconds wants a number of seconds from 1 to 604800, not '" +
+                                   std::string(value) + "'");
+        } else if (option == "--resume-seconds") {
+            if (!parse_seconds(value, &options.resume_seconds))
+                return usage_error("--resume-seconds wants a number of seconds from 0 to 604800, not '" +
+                                   std::string(value) + "'");
         } else {
             return usage_error("unknown argument '" + std::string(argument) + "'");
         }

@@ -1,4 +1,5 @@
-# Writes a C++ source that holds the page's files as byte arrays.
+# Writes a C++ source that holds the page's files as byte arrays, each as it
+# is and compressed with gzip, and a tag of its content for ETag.
 #   cmake -DOUTPUT=file.cpp -DINPUT_DIR=dir -DFILES="a;b" -P embed_files.cmake
 # Each file is served at "/" + its name, with a type from its extension.
 set(arrays "")
@@ -13,17 +14,40 @@ foreach(name IN LISTS FILES)
         set(type "text/javascript; charset=utf-8")
     elseif(name MATCHES "\\.svg$")
         set(type "image/svg+xml")
+    elseif(name MATCHES "\\.webmanifest$")
+        set(type "application/manifest+json")
+    elseif(name MATCHES "\\.json$")
+        set(type "application/json")
+    elseif(name MATCHES "\\.png$")
+        set(type "image/png")
     else()
         message(FATAL_ERROR "no content type for ${name}")
     endif()
-    file(READ "${INPUT_DIR}/${name}" hex HEX)
-    string(LENGTH "${hex}" hex_length)
-    math(EXPR size "${hex_length} / 2")
-    # Sixteen bytes a line.
-    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
-    string(REGEX REPLACE "((0x..,){16})" "\\1\n    " bytes "${bytes}")
-    string(APPEND arrays "const unsigned char file_${index}[] = {\n    ${bytes}0};\n")
-    string(APPEND table "    {\"/${name}\", \"${type}\", file_${index}, ${size}},\n")
+    file(SHA256 "${INPUT_DIR}/${name}" digest)
+    string(SUBSTRING "${digest}" 0 20 tag)
+    set(gz "${OUTPUT}.${index}.gz")
+    get_filename_component(gz_name "${gz}" NAME)
+    get_filename_component(gz_dir "${gz}" DIRECTORY)
+    file(COPY_FILE "${INPUT_DIR}/${name}" "${gz_dir}/${gz_name}.raw")
+    file(ARCHIVE_CREATE OUTPUT "${gz}" PATHS "${gz_dir}/${gz_name}.raw" FORMAT raw COMPRESSION GZip
+         COMPRESSION_LEVEL 9)
+    file(REMOVE "${gz_dir}/${gz_name}.raw")
+    foreach(form plain gzip)
+        if(form STREQUAL "plain")
+            file(READ "${INPUT_DIR}/${name}" hex HEX)
+        else()
+            file(READ "${gz}" hex HEX)
+            file(REMOVE "${gz}")
+        endif()
+        string(LENGTH "${hex}" hex_length)
+        math(EXPR size_${form} "${hex_length} / 2")
+        # Sixteen bytes a line.
+        string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+        string(REGEX REPLACE "((0x..,){16})" "\\1\n    " bytes "${bytes}")
+        string(APPEND arrays "const unsigned char ${form}_${index}[] = {\n    ${bytes}0};\n")
+    endforeach()
+    string(APPEND table "    {\"/${name}\", \"${type}\", plain_${index}, ${size_plain}, gzip_${index}, ${size_gzip}, "
+                        "\"\\\"${tag}\\\"\"},\n")
     math(EXPR index "${index} + 1")
 endforeach()
 

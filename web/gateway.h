@@ -15,6 +15,11 @@ struct GatewayOptions {
     std::uint16_t listen_port = 8080;        // 0 picks a free port
     // Names the page may be opened under beside this machine's own.
     std::vector<std::string> allowed_hosts;
+    // A joined tab that has not sent its first line within this time leaves.
+    std::uint32_t enter_seconds = 600;
+    // A participant whose connection dropped may be resumed for this long
+    // (0: it leaves at once).
+    std::uint32_t resume_seconds = 120;
 };
 
 // Serves until SIGINT or SIGTERM; returns the program's exit status.

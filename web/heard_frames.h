@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,8 +22,10 @@ class HeardFrames {
 public:
     explicit HeardFrames(std::size_t capacity) : capacity_(capacity) { frames_.reserve(capacity); }
 
-    // The "line" frame for a datagram's text (code page 932).
-    Frame frame_for(std::string_view datagram);
+    // The "line" frame for a datagram's text (code page 932) heard at
+    // `time_ms` (milliseconds since the Unix epoch). The copies of one line
+    // arrive within the same millisecond as a rule, and share a frame.
+    Frame frame_for(std::string_view datagram, std::int64_t time_ms);
 
     // How many frames were built: a measure of the cache for tests.
     std::size_t built() const { return built_; }
@@ -30,6 +33,7 @@ public:
 private:
     struct Entry {
         std::string bytes;
+        std::int64_t time_ms = 0;
         Frame frame;
     };
 

@@ -12,9 +12,14 @@ struct PageFile {
     const char* content_type;
     const unsigned char* bytes;
     std::size_t size;
+    const unsigned char* gzip_bytes;  // the same, compressed with gzip
+    std::size_t gzip_size;
+    const char* etag;  // of the content, quoted: "\"0123abcd\""
 
     std::string_view view() const { return {reinterpret_cast<const char*>(bytes), size}; }
+    std::string_view gzip_view() const { return {reinterpret_cast<const char*>(gzip_bytes), gzip_size}; }
 };
+
 
 // The file served at `path` ("/" is the page itself), or nullptr.
 const PageFile* find_page_file(std::string_view path);

@@ -16,6 +16,7 @@
 // gateway, whose tabs share one address, cannot.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -26,6 +27,22 @@ namespace conf::web {
 // False for a code-page-932 name the relay would not take whole as a name.
 bool relay_reads_as_a_name(std::string_view name);
 
+// Who holds a name. Until its first line has gone out the relay does not
+// know it under that name, and it holds the name only for itself: a
+// newcomer may take the name, and a holder that never enters gives it up in
+// time.
+class NameHolder {
+public:
+    virtual bool entered() const = 0;
+    // Another took the name: it is no longer held.
+    virtual void name_taken() = 0;
+    // Gives the name up if it has held it too long without entering.
+    virtual void check_enter_deadline(std::chrono::steady_clock::time_point now) = 0;
+
+protected:
+    ~NameHolder() = default;
+};
+
 class ParticipantRegistry {
 public:
     enum class Claim { Granted, NameInUse, Full };
@@ -33,17 +50,26 @@ public:
     explicit ParticipantRegistry(std::size_t capacity);
 
     // `name` is the code-page-932 name as it goes into the login request,
-    // one that relay_reads_as_a_name().
-    Claim claim(std::string_view name);
+    // one that relay_reads_as_a_name(). A name held by a holder that has
+    // not entered is taken from it (name_taken()); `holder` may be null for
+    // one that never gives way.
+    Claim claim(std::string_view name, NameHolder* holder = nullptr);
     // Frees one claim of `name`.
     void release(std::string_view name);
+    // Asks every holder that has not entered to check its deadline.
+    void check_enter_deadlines(std::chrono::steady_clock::time_point now);
 
     std::size_t count() const { return names_.size(); }
     std::size_t capacity() const { return capacity_; }
 
 private:
+    struct Held {
+        std::string name;
+        NameHolder* holder;
+    };
+
     std::size_t capacity_;
-    std::vector<std::string> names_;
+    std::vector<Held> names_;
 };
 
 }  // namespace conf::web

@@ -48,6 +48,10 @@ bool parse_tab_request(std::string_view message, TabRequest* request, std::strin
         request->kind = TabRequest::Kind::Send;
         return string_field(parsed, "text", &request->text, problem);
     }
+    if (kind == "resume") {
+        request->kind = TabRequest::Kind::Resume;
+        return string_field(parsed, "token", &request->text, problem);
+    }
     if (kind == "leave") {
         request->kind = TabRequest::Kind::Leave;
         request->text.clear();
@@ -59,15 +63,29 @@ bool parse_tab_request(std::string_view message, TabRequest* request, std::strin
 
 namespace frame {
 
-std::string hello(std::string_view relay) { return dump({{"type", "hello"}, {"relay", relay}}); }
+std::string hello(std::string_view relay, long resume_seconds) {
+    return dump({{"type", "hello"}, {"relay", relay}, {"resume_seconds", resume_seconds}});
+}
 
-std::string joined(std::string_view name_utf8) {
-    return dump({{"type", "state"}, {"state", "joined"}, {"name", name_utf8}});
+std::string joined(std::string_view name_utf8, std::string_view token) {
+    json message{{"type", "state"}, {"state", "joined"}, {"name", name_utf8}};
+    if (!token.empty()) message["token"] = token;
+    return dump(message);
+}
+
+std::string resumed(std::string_view name_utf8, std::string_view token, bool entered, std::size_t missed) {
+    return dump({{"type", "resumed"}, {"name", name_utf8}, {"token", token}, {"entered", entered}, {"missed", missed}});
 }
 
 std::string not_joined() { return dump({{"type", "state"}, {"state", "not_joined"}}); }
 
-std::string line(std::string_view utf8) { return dump({{"type", "line"}, {"text", utf8}}); }
+std::string line(std::string_view utf8, std::int64_t time_ms, bool own) {
+    json message{{"type", "line"}, {"text", utf8}, {"time", time_ms}};
+    if (own) message["own"] = true;
+    return dump(message);
+}
+
+std::string entered() { return dump({{"type", "entered"}}); }
 
 std::string sent() { return dump({{"type", "sent"}}); }
 

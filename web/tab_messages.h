@@ -3,6 +3,7 @@
 // that reads or writes them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,9 +18,9 @@ using Frame = std::shared_ptr<const std::string>;
 constexpr std::size_t kMaxTabMessage = 16 * 1024;
 
 struct TabRequest {
-    enum class Kind { Join, Send, Leave };
+    enum class Kind { Join, Send, Leave, Resume };
     Kind kind = Kind::Leave;
-    std::string text;  // the name of a join, the line of a send (UTF-8)
+    std::string text;  // the name of a join, the line of a send (UTF-8), a resume's token
 };
 
 // False for anything but one of the three requests with its fields;
@@ -27,10 +28,14 @@ struct TabRequest {
 bool parse_tab_request(std::string_view message, TabRequest* request, std::string* problem);
 
 namespace frame {
-std::string hello(std::string_view relay);
-std::string joined(std::string_view name_utf8);
+std::string hello(std::string_view relay, long resume_seconds);
+// `token` is left out when empty.
+std::string joined(std::string_view name_utf8, std::string_view token);
+std::string resumed(std::string_view name_utf8, std::string_view token, bool entered, std::size_t missed);
 std::string not_joined();
-std::string line(std::string_view utf8);
+// `own`: the echo of a line this participant sent.
+std::string line(std::string_view utf8, std::int64_t time_ms, bool own);
+std::string entered();
 std::string sent();
 std::string unsent(std::string_view code, std::string_view text_utf8);
 std::string notice(std::string_view code, std::string_view text_utf8);

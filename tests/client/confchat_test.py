@@ -203,6 +203,24 @@ class Confchat(unittest.TestCase):
         self.assertEqual(carol.end_input(), 0)
         self.assertEqual(server.receive_all(), [b"#carol"])
 
+    def test_control_characters_from_the_room_are_shown_never_sent_to_the_terminal(self):
+        server = self.peer()
+        bob = self.chat(server.port, "bob")
+        bob.type("hi")
+        self.assertEqual(server.receive_all(), [b"!bob+hi"])
+        server.send(LOGIN_ACCEPTED, server.last_sender)
+        # A window title, a bell, a screen clear, a return that would write
+        # over the line, a delete and a C1 introducer; a line break inside
+        # a line stays one.
+        server.send(b"\x1b]0;owned\x07\x1b[2J\rX\x7f\tY\r\nnext", server.last_sender)
+        server.send(b"end", server.last_sender)
+        bob.wait_for("end\n")
+        self.assertIn(b"^[]0;owned^G^[[2J^MX^?\tY\nnext\n", bob.out)
+        self.assertNotIn(b"\x1b", bob.out)
+        self.assertNotIn(b"\x07", bob.out)
+        self.assertNotIn(b"\r", bob.out)
+        self.assertEqual(bob.end_input(), 0)
+
     def test_a_bad_port_is_reported_and_nothing_joins(self):
         done = subprocess.run(command(ARGS.confchat, "127.0.0.1", "0", "alice"), stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=60)

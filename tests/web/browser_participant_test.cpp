@@ -46,6 +46,7 @@ public:
         ++closed;
         open = false;
     }
+    std::string resume_token() override { return token; }
     void send_to_tab(Frame frame) override {
         raw_frames.push_back(frame);
         frames.push_back(json::parse(*frame));  // throws on anything but valid JSON
@@ -54,6 +55,7 @@ public:
     std::string last_datagram() const { return datagrams.empty() ? "(none)" : datagrams.back(); }
     const json& last() const { return frames.back(); }
 
+    std::string token;
     bool sockets_open = true;
     DatagramSend next_send = DatagramSend::Sent;
     bool open = false;
@@ -66,8 +68,15 @@ public:
 
 const Clock::time_point t0 = Clock::time_point() + std::chrono::hours(1);
 
+// Each tab from a browser of its own: 10.0.0.1, 10.0.0.2 and so on.
+std::uint32_t next_address() {
+    static std::uint32_t last = 0x0A000000;
+    return ++last;
+}
+
 struct Tab {
-    explicit Tab(GatewayState& gateway) : participant(host, gateway) {}
+    explicit Tab(GatewayState& gateway, std::uint32_t address = next_address())
+        : participant(host, gateway, address) {}
     FakeHost host;
     BrowserParticipant participant;
 
@@ -91,7 +100,9 @@ TEST_F(Participant, JoinsThenSendsTheLoginRequestThenChatLinesWithWindowsLineBre
 
     tab_.send(u8"こんにちは");
     EXPECT_EQ(host_.last_datagram(), cp932(u8"!太郎+こんにちは"));
-    EXPECT_EQ(host_.last(), json({{"type", "sent"}}));
+    ASSERT_GE(host_.frames.size(), 2u);
+    EXPECT_EQ(host_.frames[host_.frames.size() - 2], json({{"type", "sent"}}));
+    EXPECT_EQ(host_.last(), json({{"type", "entered"}})) << "the first line went out: in the room";
     tab_.send(u8"一行目\n二行目\r\n三\r四");
     EXPECT_EQ(host_.last_datagram(), cp932(u8"太郎: 一行目\r\n二行目\r\n三\r\n四"))
         << "the login reply need not have come: the second line is a chat line";
@@ -165,7 +176,7 @@ TEST_F(Participant, EmptyAndFailedLinesAreReportedWithTheClientsTexts) {
 TEST_F(Participant, ShowsEveryDatagramAsTextCuttingAtNulAndReplacingWhatDoesNotConvert) {
     participant_.join(u8"太郎");
     tab_.hear(cp932(u8"山田: はい～"));
-    EXPECT_EQ(host_.last(), json({{"type", "line"}, {"text", u8"山田: はい～"}}));
+    EXPECT_EQ(host_.last(), json({{"type", "line"}, {"text", u8"山田: はい～"}, {"time", 0}}));
     tab_.hear(std::string_view("ok\x85\x40\x80!\0hidden", 14));
     EXPECT_EQ(host_.last()["text"], u8"ok\uFFFD@\uFFFD!");
     tab_.hear("<img src=x onerror=alert(1)>");
@@ -224,7 +235,7 @@ TEST_F(Participant, ARefusalReturnsToNotJoinedFreesTheNameAndTheNextJoinLogsInOn
     tab_.hear(text::kCapacityRefusal);
     ASSERT_GE(host_.frames.size(), 3u);
     const std::size_t n = host_.frames.size();
-    EXPECT_EQ(host_.frames[n - 3], json({{"type", "line"}, {"text", u8"定員オーバーでログインできません"}}));
+    EXPECT_EQ(host_.frames[n - 3], json({{"type", "line"}, {"text", u8"定員オーバーでログインできません"}, {"time", 0}}));
     EXPECT_EQ(host_.frames[n - 2],
               json({{"type", "notice"}, {"code", "refused"}, {"text", u8"後でもう一度ログインしてください"}}));
     EXPECT_EQ(host_.frames[n - 1], json({{"type", "state"}, {"state", "not_joined"}}));
@@ -251,7 +262,7 @@ TEST_F(Participant, ALoggedInParticipantTakesTheRefusalsTextForALineOfTheLogOnly
     tab_.send("hi");
     tab_.hear(text::kLoginAccepted);
     tab_.hear(text::kCapacityRefusal);
-    EXPECT_EQ(host_.last(), json({{"type", "line"}, {"text", u8"定員オーバーでログインできません"}}));
+    EXPECT_EQ(host_.last(), json({{"type", "line"}, {"text", u8"定員オーバーでログインできません"}, {"time", 0}}));
     EXPECT_TRUE(participant_.joined());
     tab_.send("still here");
     EXPECT_EQ(host_.last_datagram(), cp932(u8"太郎: still here")) << "no second login request";
@@ -278,6 +289,7 @@ TEST(ParticipantNames, AreComparedAsTheRelayStoresThemAndFreedWhenTheTabGoes) {
     GatewayState gateway("relay:1");
     Tab first(gateway);
     first.participant.join((repeat(u8"亜", 15) + "ab").c_str());  // 32 bytes
+    first.send("hi");  // entered: the relay knows it under that name
     Tab second(gateway);
     second.participant.join((repeat(u8"亜", 15) + "ac").c_str());
     EXPECT_EQ(second.host.last(), json({{"type", "notice"},
@@ -295,6 +307,56 @@ TEST(ParticipantNames, AreComparedAsTheRelayStoresThemAndFreedWhenTheTabGoes) {
         EXPECT_EQ(gateway.registry.count(), 2u);
     }
     EXPECT_EQ(gateway.registry.count(), 1u) << "a participant that is destroyed gives its name back";
+}
+
+TEST(ParticipantNames, HeldByOneThatNeverEnteredGoToANewcomerOrLapseAtTheDeadline) {
+    GatewayState gateway("relay:1");
+    gateway.enter_limit = std::chrono::seconds(600);
+    Tab squatter(gateway);
+    squatter.participant.join(u8"太郎", t0);
+    Tab newcomer(gateway);
+    newcomer.participant.join(u8"太郎", t0 + std::chrono::seconds(1));
+    EXPECT_TRUE(newcomer.participant.joined());
+    EXPECT_FALSE(squatter.participant.joined());
+    ASSERT_GE(squatter.host.frames.size(), 2u);
+    EXPECT_EQ(squatter.host.frames[squatter.host.frames.size() - 2]["code"], "name_taken");
+    EXPECT_EQ(squatter.host.last(), json({{"type", "state"}, {"state", "not_joined"}}));
+    EXPECT_TRUE(squatter.host.datagrams.empty()) << "never entered: no leave notice";
+    EXPECT_FALSE(squatter.host.open);
+    EXPECT_EQ(gateway.registry.count(), 1u);
+
+    newcomer.send("hi", t0 + std::chrono::seconds(2));
+    Tab late(gateway);
+    late.participant.join(u8"太郎", t0 + std::chrono::seconds(3));
+    EXPECT_EQ(late.host.last()["code"], "name_in_use") << "an entered holder keeps its name";
+
+    Tab idle(gateway);
+    idle.participant.join(u8"花子", t0);
+    gateway.registry.check_enter_deadlines(t0 + std::chrono::seconds(599));
+    EXPECT_TRUE(idle.participant.joined());
+    gateway.registry.check_enter_deadlines(t0 + std::chrono::seconds(600));
+    EXPECT_FALSE(idle.participant.joined());
+    ASSERT_GE(idle.host.frames.size(), 2u);
+    EXPECT_EQ(idle.host.frames[idle.host.frames.size() - 2],
+              json({{"type", "notice"}, {"code", "enter_timeout"}, {"text", u8"発言がないまま時間が過ぎたため退室しました"}}));
+    EXPECT_EQ(idle.host.last(), json({{"type", "state"}, {"state", "not_joined"}}));
+    EXPECT_TRUE(newcomer.participant.joined()) << "one that entered has no deadline";
+    EXPECT_EQ(gateway.registry.count(), 1u) << "the place is given back";
+}
+
+TEST_F(Participant, MarksItsOwnLinesByTheirEchoAndEveryLineWithItsTime) {
+    participant_.join(u8"太郎");
+    tab_.send(u8"はじめまして");
+    tab_.send("x");
+    tab_.participant.heard(cp932(u8"山田: x"), 1000);
+    EXPECT_EQ(host_.last(), json({{"type", "line"}, {"text", u8"山田: x"}, {"time", 1000}}));
+    tab_.participant.heard(cp932(u8"太郎 :はじめまして"), 1001);
+    EXPECT_EQ(host_.last(), json({{"type", "line"}, {"text", u8"太郎 :はじめまして"}, {"time", 1001}, {"own", true}}))
+        << "the relay's rebuilt first line";
+    tab_.participant.heard(cp932(u8"太郎: x"), 1002);
+    EXPECT_EQ(host_.last()["own"], true);
+    tab_.participant.heard(cp932(u8"太郎: x"), 1003);
+    EXPECT_FALSE(host_.last().contains("own")) << "one echo per line sent: the same text from another is not ours";
 }
 
 TEST(ParticipantNames, ThatTheRelayWouldReadAsPartOfACommandAreRefused) {

@@ -3,6 +3,7 @@
 127.0.0.1, watched on the UDP side byte for byte by a participant of our own."""
 import argparse
 import asyncio
+import gzip
 import http.client
 import json
 import re
@@ -240,10 +241,34 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(self.gateway.request("GET", "/ws")[0].status, 426)
         self.assertEqual(self.gateway.request("GET", "/", {"X-Big": "x" * 9000})[0].status, 431)
 
-    async def test_a_japanese_conversation_with_a_udp_participant_and_leave_on_close(self):
+    def test_page_files_are_sent_compressed_when_accepted_and_not_again_when_unchanged(self):
+        response, plain = self.gateway.request("GET", "/app.js")
+        self.assertIsNone(response.getheader("Content-Encoding"))
+        etag = response.getheader("ETag")
+        self.assertRegex(etag, r'^"[0-9a-f]{20}"$')
+        self.assertEqual(response.getheader("Vary"), "Accept-Encoding")
+        response, packed = self.gateway.request("GET", "/app.js", {"Accept-Encoding": "gzip, deflate, br"})
+        self.assertEqual(response.getheader("Content-Encoding"), "gzip")
+        self.assertEqual(gzip.decompress(packed), plain)
+        self.assertLess(len(packed), len(plain) * 0.6)
+        packed_etag = response.getheader("ETag")
+        self.assertNotEqual(packed_etag, etag)
+        response, body = self.gateway.request("GET", "/app.js", {"Accept-Encoding": "gzip", "If-None-Match": packed_etag})
+        self.assertEqual((response.status, body, response.getheader("ETag")), (304, b"", packed_etag))
+        response, body = self.gateway.request("GET", "/app.js", {"If-None-Match": packed_etag})
+        self.assertEqual((response.status, body), (200, plain), "the tag of the other form")
+        response, _ = self.gateway.request("GET", "/", {"If-None-Match": etag})
+        self.assertEqual(response.status, 200, "another file's tag")
+        policy = response.getheader("Content-Security-Policy")
+        for allowed in ("img-src 'self' data:", "manifest-src 'self'", "worker-src 'self'"):
+            self.assertIn(allowed, policy)
+
+    async def test_a_japanese_conversation_with_a_udp_participant_and_leave(self):
         self.peer_logs_in("山田")
         tab = await open_tab(self.gateway)
-        self.assertEqual((await join(tab, "太郎"))[-1], {"type": "state", "state": "joined", "name": "太郎"})
+        joined = (await join(tab, "太郎"))[-1]
+        self.assertRegex(joined.pop("token"), r"^[A-Za-z0-9_-]{43}$")
+        self.assertEqual(joined, {"type": "state", "state": "joined", "name": "太郎"})
         self.assertEqual(await send(tab, "こんにちは\n～元気？"), {"type": "sent"})
         heard = await self.peer_waits_for(cp932("太郎 :こんにちは\r\n～元気？"))
         self.assertEqual(heard[-2:], [entry("太郎"), cp932("太郎 :こんにちは\r\n～元気？")])
@@ -257,8 +282,73 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(await send(tab, "二行目です"), {"type": "sent"})
         await self.peer_waits_for(cp932("太郎: 二行目です"))
 
-        await tab.close()
+        await tab.send(json.dumps({"type": "leave"}))
         await self.peer_waits_for(exit_notice("太郎"))
+        await tab.close()
+
+    async def test_a_dropped_connection_resumes_with_the_lines_said_meanwhile_and_the_room_notices_nothing(self):
+        self.peer_logs_in("山田")
+        tab = await open_tab(self.gateway)
+        token = (await join(tab, "太郎"))[-1]["token"]
+        await send(tab, "こんにちは")
+        await receive_until(tab, {"type": "line", "text": "太郎 :こんにちは", "own": True})
+        tab.transport.abort()  # the phone's screen locks: no close, no leave
+        # Lines that reach the gateway before it has noticed the drop go to
+        # the dead connection (nothing acknowledges them): held are those
+        # heard after.
+        await asyncio.sleep(0.5)
+        self.peer.send(cp932("山田: 聞こえますか"))
+        self.peer.send(cp932("山田: おーい"))
+        await self.peer_waits_for(cp932("山田: おーい"))
+
+        back = await open_tab(self.gateway)
+        await back.send(json.dumps({"type": "resume", "token": token}))
+        resumed = await receive(back)
+        new_token = resumed.pop("token")
+        self.assertEqual(resumed, {"type": "resumed", "name": "太郎", "entered": True, "missed": 0})
+        self.assertNotEqual(new_token, token)
+        held = [await receive(back), await receive(back)]
+        self.assertEqual([(m["type"], m["text"]) for m in held], [("line", "山田: 聞こえますか"), ("line", "山田: おーい")])
+        self.assertLessEqual(held[0]["time"], held[1]["time"])
+        self.assertEqual(await send(back, "戻りました"), {"type": "sent"})
+        heard = await self.peer_waits_for(cp932("太郎: 戻りました"))
+        self.assertNotIn(exit_notice("太郎"), heard, "the room noticed nothing")
+        self.assertEqual(heard.count(entry("太郎")), 1)
+
+        stale = await open_tab(self.gateway)
+        await stale.send(json.dumps({"type": "resume", "token": token}))
+        self.assertEqual([await receive(stale), await receive(stale)], [
+            {"type": "notice", "code": "left", "text": "接続が切れている間に退室しました"},
+            {"type": "state", "state": "not_joined"}], "a token is good once")
+
+        # A newer connection resuming takes the participant over.
+        newer = await open_tab(self.gateway)
+        await newer.send(json.dumps({"type": "resume", "token": new_token}))
+        self.assertEqual((await receive(newer))["type"], "resumed")
+        self.assertEqual(await closed_code(back), 4000)
+        self.assertEqual(await send(newer, "こちらで"), {"type": "sent"})
+        await self.peer_waits_for(cp932("太郎: こちらで"))
+        for each in (stale, newer):
+            await each.close()
+
+    async def test_the_leave_goes_out_when_the_grace_period_ends(self):
+        gateway = await asyncio.to_thread(Gateway, self.relay.port, "--resume-seconds", "1")
+        try:
+            self.peer_logs_in("山田")
+            tab = await open_tab(gateway)
+            token = (await join(tab, "太郎"))[-1]["token"]
+            await send(tab, "すぐ戻ります")
+            await self.peer_waits_for(cp932("太郎 :すぐ戻ります"))
+            tab.transport.abort()
+            started = time.monotonic()
+            await self.peer_waits_for(exit_notice("太郎"))
+            self.assertGreater(time.monotonic() - started, 0.5)
+            late = await open_tab(gateway)
+            await late.send(json.dumps({"type": "resume", "token": token}))
+            self.assertEqual((await receive_until(late, {"type": "state"}))[-1]["state"], "not_joined")
+            await late.close()
+        finally:
+            self.assertEqual(await asyncio.to_thread(gateway.stop), 0)
 
     async def test_the_relays_capacity_refusal_returns_the_tab_to_not_joined(self):
         crowd = []
@@ -273,6 +363,7 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
             await join(tab, "太郎")
             await tab.send(json.dumps({"type": "send", "text": "入れますか"}))
             seen = await receive_until(tab, {"type": "state", "state": "not_joined"})
+            seen[-3].pop("time")
             self.assertEqual(seen[-3:], [
                 {"type": "line", "text": "定員オーバーでログインできません"},
                 {"type": "notice", "code": "refused", "text": "後でもう一度ログインしてください"},

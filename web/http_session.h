@@ -1,0 +1,27 @@
+// A TCP connection from its accept until it ends or becomes a tab's
+// WebSocket: serves the page's files and checks the upgrade.
+#pragma once
+
+#include <memory>
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnull-dereference"
+#endif
+#include <boost/asio/ip/tcp.hpp>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+#include "hub.h"
+
+namespace conf::web {
+
+// `place` is the remote address's connection place, held until the
+// connection ends.
+void start_http_session(boost::asio::ip::tcp::socket&& socket, std::shared_ptr<Hub> hub,
+                        const boost::asio::ip::tcp::endpoint& remote, AddressPlace place);
+
+std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint);
+
+}  // namespace conf::web
