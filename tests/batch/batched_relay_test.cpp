@@ -402,7 +402,7 @@ class HoldingObserver final : public RelayObserver {
 public:
     explicit HoldingObserver(std::vector<const StampedPeer*> room) : room_(std::move(room)) {}
 
-    bool on_heard(HeardKind, std::string_view text, const net::SocketAddress&, const char*) override {
+    bool on_heard(HeardKind, std::string_view text, const net::SocketAddress&, const char*, const char*) override {
         held_.emplace_back(text);
         return true;
     }

@@ -197,6 +197,8 @@ TEST_F(Relay, MembersOnlyTakesLinesAndLeavesOnlyFromAnEndpointWithAPlace) {
     EXPECT_EQ(relay_.members_only_drops().lines, 1u);
     EXPECT_EQ(relay_.members_only_drops().leave_notices, 2u);
     EXPECT_TRUE(net::same_endpoint(relay_.members_only_drops().last_sender, bob.address()));
+    EXPECT_EQ(alice_other_port.drain(), (std::vector<std::string>{std::string(kNotAMemberReply)}))
+        << "a sender without a place is told so, once for its two datagrams";
 
     send(alice_other_port, "!carol+hi");
     EXPECT_EQ(alice_other_port.drain().front(), text::kLoginAccepted) << "a login is answered from anyone";
