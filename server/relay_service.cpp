@@ -95,7 +95,8 @@ RelayService::RelayService(RelayServer& relay, const ServiceOptions& options, Re
 void RelayService::take_history_from_transcript(const std::string& path, std::size_t lines) {
     std::string tail;
     std::string error;
-    switch (host::read_file_tail(path, lines * kHistoryTailPerLine, &tail, &error)) {
+    const std::size_t limit = lines * kHistoryTailPerLine;
+    switch (host::read_file_tail(path, limit, &tail, &error)) {
     case host::ReadStatus::Read:
         break;
     case host::ReadStatus::Missing:
@@ -105,6 +106,8 @@ void RelayService::take_history_from_transcript(const std::string& path, std::si
         report_("transcript " + path + ": " + error + "; the history starts empty");
         return;
     }
+    // A whole file begins with a whole record.
+    if (tail.size() < limit) tail.insert(0, "\n");
     for (const HeardLine& heard : last_heard_lines(tail, lines)) relay_.add_history(heard.time, heard.text);
 }
 

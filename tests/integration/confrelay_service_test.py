@@ -123,6 +123,52 @@ class Service(unittest.TestCase):
         self.assertEqual(kinds, ["entry", "first"] * 3 + ["exit", "line", "line", "exit", "line"],
                          "both runs append to one transcript")
 
+    @native_only("the kernel's bounce reports (IP_RECVERR) are Linux's")
+    def test_as_the_unit_runs_it_a_closed_participant_is_freed_and_a_late_joiner_catches_up(self):
+        port, state, transcript = free_udp_port(), self.path("40000.state"), self.path("40000.jsonl")
+        options = ("--members-only", "--free-unreachable", "--forget-after", "12h", "--history", "50", "--roster",
+                   "--state", state, "--transcript", transcript)
+        relay = self.start(port, *options)
+        sato, suzuki, gone = self.peer(), self.peer(), self.peer()
+        gone_name = "消える".encode("cp932")
+        for peer, name in [(sato, SATO), (suzuki, SUZUKI), (gone, gone_name)]:
+            peer.send(login(name), port)
+            self.assertEqual(peer.receive_all()[0], LOGIN_ACCEPTED)
+        gone.sock.close()
+        self.peers.remove(gone)
+        # Each line bounces off the closed port; the third bounce at least
+        # ten seconds after the first frees the place.
+        heard = []
+        deadline = time.monotonic() + 20
+        while exit_notice(gone_name) not in heard and time.monotonic() < deadline:
+            sato.send(SATO + b": " + b"tick", port)
+            heard += suzuki.receive_all(quiet=0.1, first_wait=1.0)
+            time.sleep(0.9)
+        self.assertIn(exit_notice(gone_name), heard)
+        self.assertGreaterEqual(heard.count(SATO + b": tick"), 3)
+        exits = [r for r in self.records(transcript, 7) if r["kind"] == "exit"]
+        self.assertEqual([(r["member"], r.get("reason")) for r in exits], [("消える", "unreachable")])
+        relay.wait_for_output(b"participants: 2\n")
+        sato.receive_all()
+        relay.stop()
+
+        # After a restart the history comes from the transcript's end.
+        relay = self.start(port, *options)
+        tanaka = self.peer()
+        tanaka.send(login(TANAKA, b"hello"), port)
+        got = tanaka.receive_all()
+        self.assertEqual(got[0], LOGIN_ACCEPTED)
+        end = got.index("（ここまでが入室前の発言です）".encode("cp932"))
+        history = got[1:end]
+        for line in history:
+            self.assertRegex(line, rb"^\[\d\d:\d\d\] ")
+        before = [r["text"].encode("cp932") for r in self.records(transcript, len(history) + 2)[:-2]]
+        self.assertEqual([line[8:] for line in history], before, "every line of the first run, in order")
+        self.assertIn(exit_notice(gone_name), before)
+        self.assertEqual(got[end + 1:], ["参加者 3人: ".encode("cp932") + SATO + "、".encode("cp932") + SUZUKI +
+                                         "、".encode("cp932") + TANAKA, entry(TANAKA), TANAKA + b" :hello"])
+        self.assertEqual(sato.receive_all(), [entry(TANAKA), TANAKA + b" :hello"], "the history is the newcomer's")
+
     def test_a_state_file_that_is_not_a_valid_table_is_set_aside_and_the_relay_starts_empty(self):
         valid = (b'{"format":"confrelay participant table","version":1,"participants":'
                  b'[{"slot":0,"address":"127.0.0.1","port":5,"name":"a","name_cp932":"61"}]}\n')
