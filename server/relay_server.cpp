@@ -209,8 +209,24 @@ void RelayServer::handle_login(std::string_view datagram, const net::SocketAddre
 void RelayServer::welcome(int index, const net::SocketAddress& sender, DatagramSender& out) {
     if (history_.size() > 0) {
         const LocalTime now = clock_->local(clock_->wall_now());
+        // The zone's offset is asked once per quarter of an hour of lines, the
+        // finest step at which zones change it: a long history costs one
+        // conversion to local time, not one per line.
+        std::int64_t quarter = 0;
+        int offset = 0;
+        bool known = false;
         for (std::size_t i = 0; i < history_.size(); ++i) {
-            out.send_datagram(sender, history_line(clock_->local(history_.time(i)), now, history_.line(i)).view());
+            const auto milliseconds =
+                std::chrono::duration_cast<std::chrono::milliseconds>(history_.time(i).time_since_epoch()).count();
+            LocalTime heard{floor_divide(milliseconds, 1000), 0, 0};
+            heard.milliseconds = static_cast<int>(milliseconds - heard.seconds * 1000);
+            if (!known || floor_divide(heard.seconds, 900) != quarter) {
+                offset = clock_->local(history_.time(i)).utc_offset_seconds;
+                quarter = floor_divide(heard.seconds, 900);
+                known = true;
+            }
+            heard.utc_offset_seconds = offset;
+            out.send_datagram(sender, history_line(heard, now, history_.line(i)).view());
         }
         out.send_datagram(sender, kHistoryEnd);
     }
