@@ -72,11 +72,12 @@ void CoalescedCount::tick(bool at_end) {
 }
 
 RelayService::RelayService(RelayServer& relay, const ServiceOptions& options, Report report,
-                           const RelayClock* clock, DatagramSender* out)
+                           const ServiceSurroundings& surroundings)
     : relay_(relay),
       report_(std::move(report)),
-      clock_(clock != nullptr ? *clock : system_relay_clock()),
-      out_(out),
+      clock_(surroundings.clock != nullptr ? *surroundings.clock : system_relay_clock()),
+      signals_(surroundings.signals != nullptr ? *surroundings.signals : host::signal_flags()),
+      out_(surroundings.out),
       free_unreachable_(options.free_unreachable),
       forgets_(options.forget_after.count() > 0),
       members_only_(options.members_only) {
@@ -178,9 +179,8 @@ void RelayService::free_places_of_the_gone() {
 }
 
 void RelayService::reopen_if_asked() {
-    host::SignalFlags& flags = host::signal_flags();
-    if (flags.reopen == 0) return;
-    flags.reopen = 0;
+    if (signals_.reopen == 0) return;
+    signals_.reopen = 0;
     if (transcript_) transcript_->reopen();
 }
 

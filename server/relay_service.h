@@ -63,13 +63,20 @@ private:
     RelayClock::Moment last_printed_{};
 };
 
+// What the service takes from its surroundings; a null member is the
+// system's own (its clocks, the signal handlers' flags, the relay's socket).
+struct ServiceSurroundings {
+    const RelayClock* clock = nullptr;
+    host::SignalFlags* signals = nullptr;
+    // Where the service sends what it announces by itself (the exits of the
+    // gone).
+    DatagramSender* out = nullptr;
+};
+
 class RelayService final : public RelayObserver {
 public:
-    // `clock` null is the system's clocks; `out` is where the service sends
-    // what it announces by itself (the exits of the gone), the relay's
-    // socket if null.
     RelayService(RelayServer& relay, const ServiceOptions& options, Report report,
-                 const RelayClock* clock = nullptr, DatagramSender* out = nullptr);
+                 const ServiceSurroundings& surroundings = {});
     RelayService(const RelayService&) = delete;
     RelayService& operator=(const RelayService&) = delete;
 
@@ -107,6 +114,7 @@ private:
     RelayServer& relay_;
     Report report_;
     const RelayClock& clock_;
+    host::SignalFlags& signals_;
     DatagramSender* out_;
     bool free_unreachable_;
     bool forgets_;
