@@ -74,6 +74,15 @@ struct BufferSizes {
 BufferSizes set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes);
 bool close_socket(SocketHandle socket);
 
+// Asks the system to queue a report for every send that bounces (an ICMP
+// port or host unreachable), to be read with take_unreachable_destinations.
+// Returns false where the system offers no such reports.
+bool report_delivery_errors(SocketHandle socket);
+// Reads, without waiting, at most `capacity` queued reports and stores the
+// destination of each that says port or host unreachable; others are read
+// and dropped. Returns how many were stored.
+std::size_t take_unreachable_destinations(SocketHandle socket, SocketAddress* destinations, std::size_t capacity);
+
 SendStatus send_to(SocketHandle socket, const void* bytes, std::size_t length, const SocketAddress& to);
 // Receives one datagram of at most `capacity` bytes. A longer one is reported
 // as TooLong on every platform and never handed over cut.

@@ -12,6 +12,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/errqueue.h>
+#endif
 
 namespace conf::net {
 namespace {
@@ -110,13 +113,62 @@ BufferSizes set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_by
 
 bool close_socket(SocketHandle socket) { return ::close(fd_of(socket)) == 0; }
 
+#ifdef __linux__
+bool report_delivery_errors(SocketHandle socket) {
+    const int on = 1;
+    return ::setsockopt(fd_of(socket), IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0;
+}
+
+std::size_t take_unreachable_destinations(SocketHandle socket, SocketAddress* destinations, std::size_t capacity) {
+    std::size_t stored = 0;
+    for (std::size_t read = 0; read < capacity; ++read) {
+        sockaddr_in destination{};
+        char payload[64];
+        alignas(cmsghdr) char control[256];
+        iovec vector{payload, sizeof payload};
+        msghdr message{};
+        message.msg_name = &destination;
+        message.msg_namelen = sizeof destination;
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t got = ::recvmsg(fd_of(socket), &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_RECVERR) continue;
+            sock_extended_err report{};
+            std::memcpy(&report, CMSG_DATA(header), sizeof report);
+            const bool unreachable = report.ee_origin == SO_EE_ORIGIN_ICMP && report.ee_type == 3 &&
+                                     (report.ee_code == 1 || report.ee_code == 3);
+            if (unreachable && destination.sin_family == AF_INET) destinations[stored++] = from_native(destination);
+            break;
+        }
+    }
+    return stored;
+}
+#else
+bool report_delivery_errors(SocketHandle) { return false; }
+std::size_t take_unreachable_destinations(SocketHandle, SocketAddress*, std::size_t) { return 0; }
+#endif
+
 SendStatus send_to(SocketHandle socket, const void* bytes, std::size_t length, const SocketAddress& to) {
     const sockaddr_in native = to_native(to);
+    // A bounce reported for an earlier send to someone else may fail this
+    // one (once delivery errors are asked for); the error was taken with it.
+    bool retried = false;
     for (;;) {
         const ssize_t sent = ::sendto(fd_of(socket), bytes, length, 0,
                                       reinterpret_cast<const sockaddr*>(&native), sizeof native);
         if (sent >= 0) return SendStatus::Sent;
         if (errno == EINTR) continue;
+        if (!retried && (errno == ECONNREFUSED || errno == EHOSTUNREACH)) {
+            retried = true;
+            continue;
+        }
         if (errno == EAGAIN || errno == EWOULDBLOCK) return SendStatus::WouldBlock;
         return SendStatus::Failed;
     }

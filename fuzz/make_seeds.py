@@ -40,6 +40,13 @@ def record(sender: int, datagram: bytes) -> bytes:
     return bytes([sender, 255, steps]) + datagram
 
 
+def padded(datagram: bytes) -> bytes:
+    """Lengthened with 'x' to a length a record can say."""
+    while len(datagram) >= 255 and (len(datagram) - 255) % 4 != 0:
+        datagram += b"x"
+    return datagram
+
+
 def relay(header: int, *records) -> bytes:
     return bytes([header]) + b"".join(record(sender, data) for sender, data in records)
 
@@ -182,6 +189,17 @@ RELAY_SEEDS = {
         *[(sender, b"!p%d+x" % sender) for sender in range(16)],
         *[(sender, b"line %d" % sender) for sender in range(16)],
         *[(sender, b"#p%d" % sender) for sender in range(16)],
+    ),
+    "as_an_office_service": relay(
+        FRESH | 0x01,
+        (0, b"!alice+hi"),
+        (1, b"line from a stranger"),
+        (9, b"#alice"),  # alice's name, another host
+        (0, cp932("!ありす+また来ました")),  # the same endpoint: the same place, renamed
+        *[(sender, padded(b"!p%d+" % sender + cp932("長") * 300)) for sender in range(2, 16)],
+        (1, padded(b"!bob+" + b"x" * 1000)),  # history lines past the limit once stamped
+        (0, cp932("#ありす")),
+        (0, b"after leaving"),
     ),
     "state_kept_from_before": relay(
         KEEP,

@@ -15,6 +15,11 @@
 //   header bit 6     with bit 7: log in 2 x (bits 0-5) filler participants
 //                    first (up to 126, so that a single input can pass the
 //                    limit of 100)
+//   header bit 0     with bit 7 alone: the fresh relay runs as an office
+//                    service does: members only, with a history of the last
+//                    20 lines and the roster for every newcomer. Strangers
+//                    then may also be told that they hold no place, and no
+//                    endpoint ever holds two places.
 //   sender           one of 16 addresses on two hosts (bits 0-2 port, bit 3
 //                    host)
 //   length           a length byte of 255 takes a second byte, counted in
@@ -87,6 +92,7 @@ struct Relay {
     QuietView view;
     conf::RelayServer server{view};
     TableEndpoints endpoints;
+    bool members_only = false;
 };
 
 std::unique_ptr<Relay> g_relay;
@@ -94,15 +100,16 @@ std::unique_ptr<Relay> g_relay;
 class CheckingSender final : public conf::DatagramSender {
 public:
     CheckingSender(const conf::ParticipantTable& table, TableEndpoints& endpoints,
-                   const conf::net::SocketAddress& sender)
-        : table_(table), endpoints_(endpoints), sender_(sender) {}
+                   const conf::net::SocketAddress& sender, bool members_only)
+        : table_(table), endpoints_(endpoints), sender_(sender), members_only_(members_only) {}
 
     void send_datagram(const conf::net::SocketAddress& to, std::string_view bytes) override {
         require(bytes.size() <= conf::kMaxDatagram, "a datagram longer than 1023 bytes was sent");
         require(to.family == conf::net::kAddressFamilyInet, "sent to an address that is not IPv4");
         if (!endpoints_.contains(table_, to)) {
             require(conf::net::same_endpoint(to, sender_), "sent to a stranger that did not write");
-            require(bytes == conf::text::kLoginAccepted || bytes == conf::text::kCapacityRefusal,
+            require(bytes == conf::text::kLoginAccepted || bytes == conf::text::kCapacityRefusal ||
+                        (members_only_ && bytes == conf::kNotAMemberReply),
                     "a sender outside the table was sent something but a fixed reply");
         }
     }
@@ -111,6 +118,7 @@ private:
     const conf::ParticipantTable& table_;
     TableEndpoints& endpoints_;
     conf::net::SocketAddress sender_;
+    bool members_only_;
 };
 
 conf::net::SocketAddress sender_address(std::uint8_t selector) {
@@ -144,6 +152,12 @@ void check_table(const Relay& relay) {
         require(ends_on_a_character_boundary(entry.name, length), "a stored name ends in half a character");
     }
     require(slots_in_use <= conf::kMaxParticipants, "more than 100 slots in use");
+    if (relay.members_only) {
+        for (int slot = 0; slot < conf::ParticipantTable::kSlots; ++slot) {
+            if (table.slot(slot).in_use == 0) continue;
+            require(table.find_endpoint_index(table.slot(slot).address) == slot, "an endpoint holds two places");
+        }
+    }
     require(relay.server.participant_count() == slots_in_use, "the count is not the slots in use");
     require(relay.view.last_count == slots_in_use, "the count shown is not the slots in use");
 }
@@ -151,7 +165,7 @@ void check_table(const Relay& relay) {
 void handle(Relay& relay, std::string_view datagram, const conf::net::SocketAddress& from) {
     const std::uint32_t before = relay.server.participant_count();
     relay.endpoints.forget();
-    CheckingSender out(relay.server.table(), relay.endpoints, from);
+    CheckingSender out(relay.server.table(), relay.endpoints, from, relay.members_only);
     relay.server.handle_datagram(datagram, from, out);
     const std::uint32_t after = relay.server.participant_count();
     const char kind = datagram.empty() ? '\0' : datagram[0];
@@ -180,7 +194,15 @@ void log_in_fillers(Relay& relay, int how_many) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::uint8_t header = data[0];
-    if (!g_relay || (header & 0x80) != 0) g_relay = std::make_unique<Relay>();
+    if (!g_relay || (header & 0x80) != 0) {
+        g_relay = std::make_unique<Relay>();
+        if ((header & 0xC1) == 0x81) {
+            g_relay->members_only = true;
+            g_relay->server.set_members_only(true);
+            g_relay->server.set_history(20);
+            g_relay->server.set_roster(true);
+        }
+    }
     Relay& relay = *g_relay;
     if ((header & 0xC0) == 0xC0) log_in_fillers(relay, (header & 0x3F) * 2);
 

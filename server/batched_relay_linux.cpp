@@ -122,6 +122,9 @@ BatchedRelay::DrainResult BatchedRelay::drain() {
             header.msg_iovlen = 1;
             receive_messages_[i].msg_len = 0;
         }
+        // Bounce reports share the receive queue's memory: read them as
+        // the datagrams are, a bounded number per turn.
+        relay_.take_delivery_errors();
         ++counters_.receive_calls;
         const int received =
             ::recvmmsg(fd_of(relay_.socket()), receive_messages_.data(), kReceiveBatch, MSG_DONTWAIT, nullptr);
@@ -183,6 +186,8 @@ void BatchedRelay::handle_received(unsigned count) {
 }
 
 void BatchedRelay::flush() {
+    // A login accepted reply may be among them: the place goes on file first.
+    relay_.save_now();
     if (outgoing_.empty()) return;
     outgoing_.prepare(&send_messages_, &send_vectors_);
     const int fd = fd_of(relay_.socket());
@@ -190,6 +195,9 @@ void BatchedRelay::flush() {
     std::size_t next = 0;
     bool stalled = false;
     Clock::time_point stall_began;
+    // A bounce of an earlier send to someone else can fail the next one
+    // once; that datagram is tried again, once.
+    std::size_t retried = total;
 
     while (next < total) {
         if (stop_requested()) break;
@@ -222,6 +230,10 @@ void BatchedRelay::flush() {
             ::poll(&entry, 1, static_cast<int>(slice));
             continue;
         }
+        if ((error == ECONNREFUSED || error == EHOSTUNREACH) && retried != next) {
+            retried = next;
+            continue;
+        }
         // This one datagram is refused (say, an unreachable address); a
         // single send's failure is ignored, so go on with the next.
         ++counters_.sends_failed;
@@ -249,6 +261,8 @@ void serve_batched(RelayServer& relay, const volatile std::sig_atomic_t& stop_re
             continue;
         }
         if (batched.drain() != BatchedRelay::DrainResult::Idle) break;
+        // A wake-up for bounce reports alone receives nothing: read them.
+        relay.take_delivery_errors();
     }
 }
 

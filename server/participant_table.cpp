@@ -16,14 +16,14 @@ void occupy(ParticipantSlot& slot, const net::SocketAddress& address, std::strin
 
 }  // namespace
 
-bool ParticipantTable::add(const net::SocketAddress& address, std::string_view name) {
-    for (ParticipantSlot& slot : slots_) {
-        if (slot.in_use != 0) continue;
-        occupy(slot, address, name);
+int ParticipantTable::add_at_lowest(const net::SocketAddress& address, std::string_view name) {
+    for (int index = 0; index < kSlots; ++index) {
+        if (slots_[index].in_use != 0) continue;
+        occupy(slots_[index], address, name);
         ++in_use_;
-        return true;
+        return index;
     }
-    return false;
+    return -1;
 }
 
 bool ParticipantTable::restore(int index, const net::SocketAddress& address, std::string_view name) {
@@ -34,10 +34,27 @@ bool ParticipantTable::restore(int index, const net::SocketAddress& address, std
 }
 
 const ParticipantSlot* ParticipantTable::find_endpoint(const net::SocketAddress& address) const {
-    for (const ParticipantSlot& slot : slots_) {
-        if (slot.in_use != 0 && net::same_endpoint(slot.address, address)) return &slot;
+    const int index = find_endpoint_index(address);
+    return index < 0 ? nullptr : &slots_[index];
+}
+
+int ParticipantTable::find_endpoint_index(const net::SocketAddress& address) const {
+    for (int index = 0; index < kSlots; ++index) {
+        if (slots_[index].in_use != 0 && net::same_endpoint(slots_[index].address, address)) return index;
     }
-    return nullptr;
+    return -1;
+}
+
+void ParticipantTable::rename(int index, std::string_view name) {
+    if (index < 0 || index >= kSlots || slots_[index].in_use == 0) return;
+    occupy(slots_[index], slots_[index].address, name);
+}
+
+bool ParticipantTable::free(int index) {
+    if (index < 0 || index >= kSlots || slots_[index].in_use == 0) return false;
+    slots_[index].in_use = 0;
+    --in_use_;
+    return true;
 }
 
 bool ParticipantTable::remove(const net::SocketAddress& address, std::string_view name) {

@@ -33,7 +33,9 @@ public:
 
     // Stores the participant in the lowest free slot. The name must already
     // be cut to kMaxStoredName bytes. Returns false when every slot is taken.
-    bool add(const net::SocketAddress& address, std::string_view name);
+    bool add(const net::SocketAddress& address, std::string_view name) { return add_at_lowest(address, name) >= 0; }
+    // The same, returning the slot taken or -1.
+    int add_at_lowest(const net::SocketAddress& address, std::string_view name);
 
     // Frees the first slot in use whose IPv4 address (not port) and name
     // both match. Returns whether a slot was freed.
@@ -47,6 +49,14 @@ public:
     // The slot in use that holds exactly this endpoint (address and port),
     // the lowest one if there are several; null when none does.
     const ParticipantSlot* find_endpoint(const net::SocketAddress& address) const;
+    // The same as a slot number, or -1.
+    int find_endpoint_index(const net::SocketAddress& address) const;
+
+    // Gives a slot in use a new name, as when its holder logs in again. The
+    // name must already be cut to kMaxStoredName bytes.
+    void rename(int index, std::string_view name);
+    // Frees a slot in use. Returns false when it was free.
+    bool free(int index);
 
     // Puts a participant back into a given slot, as a table read back from a
     // file has it. Returns false when the index is out of range or the slot

@@ -53,6 +53,10 @@ enum class ReadStatus { Read, Missing, NotAFile, Failed };
 // folder or a device is NotAFile.
 ReadStatus read_file(const std::string& path, std::size_t limit, std::string* bytes, std::string* error);
 
+// Reads at most the last `limit` bytes of a file (all of a smaller one),
+// never more, however large the file has grown.
+ReadStatus read_file_tail(const std::string& path, std::size_t limit, std::string* bytes, std::string* error);
+
 // Replaces the file's content so that a crash at any moment leaves either the
 // old content or the new, whole: a temporary file beside it is written and
 // flushed to the disk, then renamed over it, and the rename made durable.

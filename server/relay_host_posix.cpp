@@ -158,6 +158,41 @@ ReadStatus read_file(const std::string& path, std::size_t limit, std::string* by
     return ReadStatus::Read;
 }
 
+ReadStatus read_file_tail(const std::string& path, std::size_t limit, std::string* bytes, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) return ReadStatus::Missing;
+        *error = describe("cannot open", errno);
+        return ReadStatus::Failed;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        *error = "not a file";
+        return ReadStatus::NotAFile;
+    }
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    const std::uint64_t start = size > limit ? size - limit : 0;
+    std::string content(static_cast<std::size_t>(size - start), '\0');
+    std::size_t filled = 0;
+    while (filled < content.size()) {
+        const ssize_t got = ::pread(fd, &content[filled], content.size() - filled,
+                                    static_cast<off_t>(start + filled));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            *error = describe("cannot read", errno);
+            ::close(fd);
+            return ReadStatus::Failed;
+        }
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    content.resize(filled);
+    *bytes = std::move(content);
+    return ReadStatus::Read;
+}
+
 bool replace_file(const std::string& path, std::string_view bytes, std::string* error) {
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {

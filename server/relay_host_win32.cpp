@@ -130,6 +130,51 @@ ReadStatus read_file(const std::string& path, std::size_t limit, std::string* by
     return ReadStatus::Read;
 }
 
+ReadStatus read_file_tail(const std::string& path, std::size_t limit, std::string* bytes, std::string* error) {
+    if (is_folder(path)) {
+        *error = "not a file";
+        return ReadStatus::NotAFile;
+    }
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error_code = ::GetLastError();
+        if (error_code == ERROR_FILE_NOT_FOUND) return ReadStatus::Missing;
+        *error = describe("cannot open", error_code);
+        return ReadStatus::Failed;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file, &size)) {
+        *error = describe("cannot read", ::GetLastError());
+        ::CloseHandle(file);
+        return ReadStatus::Failed;
+    }
+    const auto total = static_cast<unsigned long long>(size.QuadPart);
+    LARGE_INTEGER start{};
+    start.QuadPart = static_cast<LONGLONG>(total > limit ? total - limit : 0);
+    if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        *error = describe("cannot read", ::GetLastError());
+        ::CloseHandle(file);
+        return ReadStatus::Failed;
+    }
+    std::string content;
+    char chunk[4096];
+    while (content.size() < limit) {
+        DWORD got = 0;
+        if (!::ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
+            *error = describe("cannot read", ::GetLastError());
+            ::CloseHandle(file);
+            return ReadStatus::Failed;
+        }
+        if (got == 0) break;
+        content.append(chunk, got);
+    }
+    ::CloseHandle(file);
+    if (content.size() > limit) content.resize(limit);
+    *bytes = std::move(content);
+    return ReadStatus::Read;
+}
+
 bool replace_file(const std::string& path, std::string_view bytes, std::string* error) {
     if (is_folder(path)) {
         *error = "not a file";

@@ -139,8 +139,8 @@ bool read_document(std::string_view document, ParticipantTable* table, std::stri
 }
 
 // For a file name: 20261207T091502.
-std::string compact_local_time() {
-    const std::string time = format_rfc3339(local_time_now());
+std::string compact_local_time(const LocalTime& now) {
+    const std::string time = format_rfc3339(now);
     std::string compact;
     for (std::size_t i = 0; i < 19 && i < time.size(); ++i) {
         if (time[i] != '-' && time[i] != ':') compact += time[i];
@@ -206,7 +206,7 @@ ParticipantTable StateFile::load() {
 }
 
 void StateFile::set_aside(const std::string& why) {
-    const std::string aside = path_ + ".bad-" + compact_local_time();
+    const std::string aside = path_ + ".bad-" + compact_local_time(clock_.local(clock_.wall_now()));
     std::string error;
     if (host::rename_file(path_, aside, &error)) {
         report_("state " + path_ + ": " + why + "; kept as " + aside + ", starting with an empty table");
@@ -217,7 +217,7 @@ void StateFile::set_aside(const std::string& why) {
 
 void StateFile::save_if_changed(const ParticipantTable& table) {
     if (!dirty_) return;
-    const Clock::time_point now = Clock::now();
+    const RelayClock::Moment now = clock_.now();
     if (failing_ && now < next_attempt_) return;
     std::string error;
     if (host::replace_file(path_, table_document(table), &error)) {

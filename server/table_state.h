@@ -26,7 +26,9 @@ bool read_table_document(std::string_view document, ParticipantTable* table, std
 
 class StateFile {
 public:
-    StateFile(std::string path, Report report) : path_(std::move(path)), report_(std::move(report)) {}
+    // `clock` null is the system's.
+    StateFile(std::string path, Report report, const RelayClock* clock = nullptr)
+        : path_(std::move(path)), report_(std::move(report)), clock_(clock != nullptr ? *clock : system_relay_clock()) {}
 
     // The table on file; an empty one when there is no file yet. A file
     // that cannot be read or is not a valid table is reported and renamed
@@ -39,15 +41,14 @@ public:
     void save_if_changed(const ParticipantTable& table);
 
 private:
-    using Clock = std::chrono::steady_clock;
-
     void set_aside(const std::string& why);
 
     std::string path_;
     Report report_;
+    const RelayClock& clock_;
     bool dirty_ = false;
     bool failing_ = false;
-    Clock::time_point next_attempt_;
+    RelayClock::Moment next_attempt_{};
 };
 
 }  // namespace conf

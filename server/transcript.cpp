@@ -1,56 +1,17 @@
 #include "transcript.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 
 #include "address_text.h"
 #include "json.h"
+#include "protocol.h"
 #include "text_codec.h"
 
 namespace conf {
 namespace {
-
-// Days since 1970-01-01 of a date in the proleptic Gregorian calendar, and
-// back (H. Hinnant's algorithms): the offset from UTC and the printed date
-// come from plain arithmetic, the same on every platform.
-std::int64_t days_from_civil(std::int64_t year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const std::int64_t year_of_era = year - era * 400;
-    const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return era * 146097 + day_of_era - 719468;
-}
-
-struct CivilDate {
-    std::int64_t year;
-    int month;
-    int day;
-};
-
-CivilDate civil_from_days(std::int64_t days) {
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t day_of_era = days - era * 146097;
-    const std::int64_t year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const std::int64_t month_index = (5 * day_of_year + 2) / 153;
-    const int day = static_cast<int>(day_of_year - (153 * month_index + 2) / 5 + 1);
-    const int month = static_cast<int>(month_index < 10 ? month_index + 3 : month_index - 9);
-    return {year_of_era + era * 400 + (month <= 2 ? 1 : 0), month, day};
-}
-
-// A broken-down time read as if it were UTC.
-std::int64_t as_seconds(const std::tm& time) {
-    return days_from_civil(std::int64_t{time.tm_year} + 1900, time.tm_mon + 1, time.tm_mday) * 86400 +
-           time.tm_hour * 3600 + time.tm_min * 60 + time.tm_sec;
-}
-
-std::int64_t floor_divide(std::int64_t value, std::int64_t divisor) {
-    const std::int64_t quotient = value / divisor;
-    return quotient * divisor > value ? quotient - 1 : quotient;
-}
 
 const char* kind_name(HeardKind kind) {
     switch (kind) {
@@ -66,25 +27,67 @@ const char* kind_name(HeardKind kind) {
     return "line";
 }
 
+bool take_digits(std::string_view text, std::size_t* at, std::size_t count, int* value) {
+    if (*at + count > text.size()) return false;
+    int result = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const char c = text[*at + i];
+        if (c < '0' || c > '9') return false;
+        result = result * 10 + (c - '0');
+    }
+    *at += count;
+    *value = result;
+    return true;
+}
+
+bool take_char(std::string_view text, std::size_t* at, char expected) {
+    if (*at >= text.size() || text[*at] != expected) return false;
+    ++*at;
+    return true;
+}
+
+// The code-page-932 form of a UTF-8 text, with '?' for what has none.
+std::string lossy_cp932(std::string_view utf8) {
+    std::string out;
+    if (utf8_to_cp932(utf8, &out)) return out;
+    std::string fixed;
+    const char* begin = utf8.data();
+    for (const std::string_view missing : characters_without_cp932_form(utf8)) {
+        fixed.append(begin, missing.data());
+        fixed += '?';
+        begin = missing.data() + missing.size();
+    }
+    fixed.append(begin, utf8.data() + utf8.size());
+    out.clear();
+    return utf8_to_cp932(fixed, &out) ? out : std::string();
+}
+
 }  // namespace
 
-LocalTime local_time_now() { return local_time_at(std::chrono::system_clock::now()); }
-
-LocalTime local_time_at(std::chrono::system_clock::time_point moment) {
-    using namespace std::chrono;
-    const std::int64_t milliseconds_now = duration_cast<milliseconds>(moment.time_since_epoch()).count();
-    LocalTime now;
-    now.seconds = floor_divide(milliseconds_now, 1000);
-    now.milliseconds = static_cast<int>(milliseconds_now - now.seconds * 1000);
-    // One thread: the C library's shared results are copied at once.
-    const std::time_t whole = static_cast<std::time_t>(now.seconds);
-    const std::tm* local = std::localtime(&whole);
-    if (local == nullptr) return now;
-    const std::tm local_copy = *local;
-    const std::tm* utc = std::gmtime(&whole);
-    if (utc == nullptr) return now;
-    now.utc_offset_seconds = static_cast<int>(as_seconds(local_copy) - as_seconds(*utc));
-    return now;
+bool parse_rfc3339(std::string_view text, LocalTime* time) {
+    std::size_t at = 0;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0, offset_hours = 0,
+        offset_minutes = 0;
+    if (!take_digits(text, &at, 4, &year) || !take_char(text, &at, '-') || !take_digits(text, &at, 2, &month) ||
+        !take_char(text, &at, '-') || !take_digits(text, &at, 2, &day) || !take_char(text, &at, 'T') ||
+        !take_digits(text, &at, 2, &hour) || !take_char(text, &at, ':') || !take_digits(text, &at, 2, &minute) ||
+        !take_char(text, &at, ':') || !take_digits(text, &at, 2, &second) || !take_char(text, &at, '.') ||
+        !take_digits(text, &at, 3, &milliseconds) || at >= text.size()) {
+        return false;
+    }
+    const char sign = text[at++];
+    if ((sign != '+' && sign != '-') || !take_digits(text, &at, 2, &offset_hours) || !take_char(text, &at, ':') ||
+        !take_digits(text, &at, 2, &offset_minutes) || at != text.size()) {
+        return false;
+    }
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 ||
+        offset_hours > 23 || offset_minutes > 59) {
+        return false;
+    }
+    const int offset = (sign == '-' ? -1 : 1) * (offset_hours * 3600 + offset_minutes * 60);
+    const std::int64_t local = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    *time = {local - offset, milliseconds, offset};
+    return true;
 }
 
 std::string format_rfc3339(const LocalTime& time) {
@@ -102,18 +105,53 @@ std::string format_rfc3339(const LocalTime& time) {
 }
 
 std::string transcript_record(const LocalTime& time, HeardKind kind, const net::SocketAddress& from,
-                              const char* member, std::string_view text) {
+                              const char* member, std::string_view text, const char* reason) {
     nlohmann::ordered_json record;
     record["time"] = format_rfc3339(time);
     record["kind"] = kind_name(kind);
     record["from"] = net::endpoint_text(from);
     record["member"] = member != nullptr ? nlohmann::ordered_json(cp932_to_utf8(member)) : nullptr;
     record["text"] = cp932_to_utf8(text);
+    if (reason != nullptr) record["reason"] = reason;
     // The conversion already yields UTF-8; should it ever not, the dump
     // replaces what is not UTF-8 instead of throwing.
     std::string line = record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     line += '\n';
     return line;
+}
+
+std::vector<HeardLine> last_heard_lines(std::string_view tail, std::size_t count) {
+    std::vector<HeardLine> lines;
+    // The tail may begin inside a record: only what follows a line feed is
+    // whole for sure.
+    const std::size_t first_break = tail.find('\n');
+    if (first_break == std::string_view::npos) return lines;
+    std::size_t end = tail.size();
+    while (lines.size() < count && end > first_break + 1) {
+        const std::size_t start = tail.rfind('\n', end - 1) + 1;
+        const std::string_view record = tail.substr(start, end - start);
+        end = start - 1;
+        try {
+            const nlohmann::json parsed = nlohmann::json::parse(record.begin(), record.end(), nullptr, false);
+            if (!parsed.is_object()) continue;
+            const auto time = parsed.find("time");
+            const auto text = parsed.find("text");
+            LocalTime heard;
+            if (time == parsed.end() || text == parsed.end() || !time->is_string() || !text->is_string() ||
+                !parse_rfc3339(time->get_ref<const std::string&>(), &heard)) {
+                continue;
+            }
+            std::string bytes = lossy_cp932(text->get_ref<const std::string&>());
+            bytes.resize(cp932_fit(bytes, kMaxDatagram));
+            const auto since_epoch = std::chrono::seconds(heard.seconds) + std::chrono::milliseconds(heard.milliseconds);
+            lines.push_back({RelayClock::WallTime(std::chrono::duration_cast<RelayClock::WallTime::duration>(since_epoch)),
+                             std::move(bytes)});
+        } catch (const std::exception&) {
+            continue;
+        }
+    }
+    std::reverse(lines.begin(), lines.end());
+    return lines;
 }
 
 void Transcript::open() {

@@ -4,7 +4,10 @@
 //    "member":"佐藤","text":"鈴木: こんにちは"}
 // "from" is the endpoint that sent the datagram; "member" is the name that
 // endpoint holds a place under (null when it holds none), so a line sent
-// under another participant's name shows whose it really is.
+// under another participant's name shows whose it really is. An exit the
+// relay made itself, for a place whose holder is gone, adds "reason":
+// "silent" (nothing heard for the time allowed) or "unreachable" (sends to
+// it bounced).
 #pragma once
 
 #include <chrono>
@@ -13,29 +16,37 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "relay_clock.h"
 #include "relay_host.h"
 #include "relay_server.h"
 #include "udp.h"
 
 namespace conf {
 
-// A moment as the transcript writes it: RFC 3339 local time with its offset
-// from UTC and milliseconds, e.g. 2026-12-07T09:15:02.123+09:00.
-struct LocalTime {
-    std::int64_t seconds = 0;         // since 1970-01-01T00:00:00Z
-    int milliseconds = 0;             // 0..999
-    int utc_offset_seconds = 0;       // local time minus UTC
-};
-
-LocalTime local_time_at(std::chrono::system_clock::time_point moment);
-LocalTime local_time_now();
+// RFC 3339 local time with its offset from UTC and milliseconds, e.g.
+// 2026-12-07T09:15:02.123+09:00; and back, for any offset.
 std::string format_rfc3339(const LocalTime& time);
+bool parse_rfc3339(std::string_view text, LocalTime* time);
+
 
 // One line of the transcript, with its line feed. Texts are code page 932;
-// bytes that do not convert show as U+FFFD. Never throws on any input.
+// bytes that do not convert show as U+FFFD. `reason` (if any) says why the
+// relay itself freed a place. Never throws on any input.
 std::string transcript_record(const LocalTime& time, HeardKind kind, const net::SocketAddress& from,
-                              const char* member, std::string_view text);
+                              const char* member, std::string_view text, const char* reason = nullptr);
+
+// What the room heard last, from the end of a transcript: at most `count`
+// records, oldest first, each with the moment it was heard and its text in
+// code page 932 (characters that have no form there become '?'). A first
+// line cut off by the tail and any line that is not a whole record are
+// passed over. Never throws on any input.
+struct HeardLine {
+    RelayClock::WallTime time;
+    std::string text;
+};
+std::vector<HeardLine> last_heard_lines(std::string_view transcript_tail, std::size_t count);
 
 using Report = std::function<void(const std::string&)>;
 

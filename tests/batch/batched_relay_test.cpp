@@ -402,7 +402,7 @@ class HoldingObserver final : public RelayObserver {
 public:
     explicit HoldingObserver(std::vector<const StampedPeer*> room) : room_(std::move(room)) {}
 
-    bool on_heard(HeardKind, std::string_view text, const net::SocketAddress&, const char*) override {
+    bool on_heard(HeardKind, std::string_view text, const net::SocketAddress&, const char*, const char*) override {
         held_.emplace_back(text);
         return true;
     }
@@ -456,6 +456,50 @@ TEST_F(BatchedPath, AnObserversRecordsWaitForTheirDatagramsSendsAndNoLonger) {
         if (batched_path) {
             EXPECT_LE(batched.counters().receive_calls, 3u) << "the datagrams were taken together";
         }
+    }
+}
+
+// Notes when the relay asks for the table to be put on file, on the clock
+// the peers' arrival stamps use.
+class SavingObserver final : public RelayObserver {
+public:
+    bool on_heard(HeardKind, std::string_view, const net::SocketAddress&, const char*, const char*) override {
+        return false;
+    }
+    void on_sends_left() override {}
+    void on_table_changed() override {}
+    void on_save_due() override {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        saved_ns.push_back(std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec);
+    }
+    std::vector<std::int64_t> saved_ns;
+};
+
+TEST_F(BatchedPath, ALoginIsAnsweredOnlyAfterItsPlaceWasSavedAndABatchSavesOnce) {
+    constexpr int kLogins = 3;
+    for (const bool batched_path : {false, true}) {
+        SCOPED_TRACE(batched_path ? "batched" : "per datagram");
+        std::unique_ptr<Run> run = start_relay();
+        BatchedRelay batched(run->relay);
+        SavingObserver observer;
+        run->relay.set_observer(&observer);
+        run->relay.set_save_before_reply(true);
+        for (int i = 0; i < kLogins; ++i)
+            (*peers_)[static_cast<std::size_t>(i)]->send(compose_login_request(name_of(i), "hi").view(), run->address);
+        if (batched_path) serve_batched(*run, batched);
+        else serve_per_datagram(*run);
+        run->relay.stop();
+
+        ASSERT_EQ(observer.saved_ns.size(), batched_path ? 1u : std::size_t{kLogins});
+        for (int i = 0; i < kLogins; ++i) {
+            const std::vector<StampedPeer::Stamped> got = (*peers_)[static_cast<std::size_t>(i)]->take_all();
+            ASSERT_FALSE(got.empty());
+            EXPECT_EQ(got.front().bytes, text::kLoginAccepted);
+            const std::int64_t saved = observer.saved_ns[batched_path ? 0 : static_cast<std::size_t>(i)];
+            EXPECT_GE(got.front().queued_ns, saved) << "participant " << i << " was answered before the save";
+        }
+        deliveries();
     }
 }
 

@@ -26,6 +26,7 @@ from confrelay_test import LOGIN_ACCEPTED, Peer, Relay, entry, exit_notice, free
 ARGS = None
 
 SATO, SUZUKI, TANAKA = ("佐藤".encode("cp932"), "鈴木".encode("cp932"), "田中".encode("cp932"))
+NOT_A_MEMBER = "会議に参加していません。いったん終了してから、もう一度参加してください".encode("cp932")
 
 
 def login(name: bytes, text: bytes = b"hi") -> bytes:
@@ -123,6 +124,52 @@ class Service(unittest.TestCase):
         kinds = [record["kind"] for record in self.records(transcript, 11)]
         self.assertEqual(kinds, ["entry", "first"] * 3 + ["exit", "line", "line", "exit", "line"],
                          "both runs append to one transcript")
+
+    @native_only("the kernel's bounce reports (IP_RECVERR) are Linux's")
+    def test_as_the_unit_runs_it_a_closed_participant_is_freed_and_a_late_joiner_catches_up(self):
+        port, state, transcript = free_udp_port(), self.path("40000.state"), self.path("40000.jsonl")
+        options = ("--members-only", "--free-unreachable", "--forget-after", "12h", "--history", "50", "--roster",
+                   "--state", state, "--transcript", transcript)
+        relay = self.start(port, *options)
+        sato, suzuki, gone = self.peer(), self.peer(), self.peer()
+        gone_name = "消える".encode("cp932")
+        for peer, name in [(sato, SATO), (suzuki, SUZUKI), (gone, gone_name)]:
+            peer.send(login(name), port)
+            self.assertEqual(peer.receive_all()[0], LOGIN_ACCEPTED)
+        gone.sock.close()
+        self.peers.remove(gone)
+        # Each line bounces off the closed port; the third bounce at least
+        # ten seconds after the first frees the place.
+        heard = []
+        deadline = time.monotonic() + 20
+        while exit_notice(gone_name) not in heard and time.monotonic() < deadline:
+            sato.send(SATO + b": " + b"tick", port)
+            heard += suzuki.receive_all(quiet=0.1, first_wait=1.0)
+            time.sleep(0.9)
+        self.assertIn(exit_notice(gone_name), heard)
+        self.assertGreaterEqual(heard.count(SATO + b": tick"), 3)
+        exits = [r for r in self.records(transcript, 7) if r["kind"] == "exit"]
+        self.assertEqual([(r["member"], r.get("reason")) for r in exits], [("消える", "unreachable")])
+        relay.wait_for_output(b"participants: 2\n")
+        sato.receive_all()
+        relay.stop()
+
+        # After a restart the history comes from the transcript's end.
+        relay = self.start(port, *options)
+        tanaka = self.peer()
+        tanaka.send(login(TANAKA, b"hello"), port)
+        got = tanaka.receive_all()
+        self.assertEqual(got[0], LOGIN_ACCEPTED)
+        end = got.index("（ここまでが入室前の発言です）".encode("cp932"))
+        history = got[1:end]
+        for line in history:
+            self.assertRegex(line, rb"^\[\d\d:\d\d\] ")
+        before = [r["text"].encode("cp932") for r in self.records(transcript, len(history) + 2)[:-2]]
+        self.assertEqual([line[8:] for line in history], before, "every line of the first run, in order")
+        self.assertIn(exit_notice(gone_name), before)
+        self.assertEqual(got[end + 1:], ["参加者 3人: ".encode("cp932") + SATO + "、".encode("cp932") + SUZUKI +
+                                         "、".encode("cp932") + TANAKA, entry(TANAKA), TANAKA + b" :hello"])
+        self.assertEqual(sato.receive_all(), [entry(TANAKA), TANAKA + b" :hello"], "the history is the newcomer's")
 
     def test_a_state_file_that_is_not_a_valid_table_is_set_aside_and_the_relay_starts_empty(self):
         valid = (b'{"format":"confrelay participant table","version":1,"participants":'
@@ -296,20 +343,6 @@ class Service(unittest.TestCase):
         relay.read_available()
         self.assertEqual(relay.err, b"")
 
-    def test_a_transcript_removed_while_in_use_is_reported_and_begun_again(self):
-        port, transcript = free_udp_port(), self.path("room.jsonl")
-        relay = self.start(port, "--transcript", transcript)
-        alice = self.peer()
-        alice.send(login(b"alice"), port)
-        self.assertEqual(len(alice.receive_all()), 3)
-        self.records(transcript, 2)
-        os.remove(transcript)
-        relay.wait_for_output(b"the file was removed while in use", stream="err")
-        alice.send(b"after", port)
-        self.assertEqual(alice.receive_all(), [b"after"])
-        self.assertEqual([r["text"] for r in self.records(transcript, 1)], ["after"])
-        self.assertIsNone(relay.proc.poll())
-
     @native_only("/dev/full")
     def test_a_transcript_that_cannot_be_written_is_reported_once_and_the_room_goes_on(self):
         port = free_udp_port()
@@ -346,20 +379,6 @@ class Service(unittest.TestCase):
         self.assertRegex(err, r"transcript .*: \d+ records lost\n$")
         self.assertLessEqual(os.path.getsize(transcript), limit)
 
-    def test_a_transcript_that_can_be_written_again_says_how_many_records_were_lost(self):
-        port, folder = free_udp_port(), self.path("not-yet")
-        transcript = os.path.join(folder, "room.jsonl")
-        relay = self.start(port, "--transcript", transcript)
-        relay.wait_for_output(b"cannot open", stream="err")
-        alice = self.peer()
-        alice.send(login(b"alice"), port)
-        self.assertEqual(len(alice.receive_all()), 3)
-        os.mkdir(folder)
-        alice.send(b"recorded", port)
-        self.assertEqual(alice.receive_all(), [b"recorded"])
-        self.assertEqual([r["text"] for r in self.records(transcript, 1)], ["recorded"])
-        relay.wait_for_output(b"written again after 2 lost records", stream="err")
-
     def test_members_only_hears_no_stranger_and_lets_no_stranger_free_a_place(self):
         port = free_udp_port()
         relay = self.start(port, "--members-only")
@@ -376,11 +395,12 @@ class Service(unittest.TestCase):
         suzuki.send(member_line, port)
         self.assertEqual(sato.receive_all(), [LOGIN_ACCEPTED, entry(SATO), SATO + b" :hi", entry(SUZUKI),
                                               SUZUKI + b" :hi", member_line], "nothing of the stranger's was heard")
-        self.assertEqual(stranger.receive_all(quiet=0.2, first_wait=0.5), [])
+        self.assertEqual(stranger.receive_all(quiet=0.2, first_wait=0.5), [NOT_A_MEMBER],
+                         "told once, however many it sent")
         suzuki.send(b"#" + SUZUKI, port)
         self.assertEqual(sato.receive_all(), [exit_notice(SUZUKI)])
-        relay.wait_for_output(b"participants: 1\n")
-        self.assertEqual(relay.counts(), [1, 2, 1], "only the member's own leave notice freed a place")
+        time.sleep(1.2)  # the count is printed at most once a second, the last always
+        self.assertIn(relay.counts(), ([1], [1, 2, 1]), "only the member's own leave notice freed a place")
         # A stranger gets a place by logging in, like anyone.
         stranger.send(login(TANAKA), port)
         self.assertEqual(stranger.receive_all(), [LOGIN_ACCEPTED, entry(TANAKA), TANAKA + b" :hi"])
