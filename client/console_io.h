@@ -27,7 +27,9 @@ enum class Wake {
 
 class ConsoleInput {
 public:
-    // Takes over SIGINT and SIGTERM for the life of the process.
+    // Takes over SIGINT and SIGTERM (and on POSIX SIGPIPE, a reader of the
+    // output that went away) for the life of the process: each is a stop
+    // request.
     ConsoleInput();
     ~ConsoleInput();
     ConsoleInput(const ConsoleInput&) = delete;

@@ -33,6 +33,10 @@ ConsoleInput::ConsoleInput() : state_(std::make_shared<State>()) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // Whoever read our output went away (`confchat ... | less` quit): leave
+    // the room as on Ctrl+C, with the leave notice, rather than die on the
+    // write and keep a place nobody uses.
+    sigaction(SIGPIPE, &action, nullptr);
 
     sigset_t stop_signals;
     sigemptyset(&stop_signals);

@@ -76,7 +76,9 @@ class Process:
         self.finished = False
 
     def read_available(self):
-        self.out += self.proc.stdout.read() or b""
+        # A test may have closed stdout to play a reader that went away.
+        if not self.proc.stdout.closed:
+            self.out += self.proc.stdout.read() or b""
         self.err += self.proc.stderr.read() or b""
 
     def wait_for(self, needle: str, stream="out", timeout=20):
@@ -220,6 +222,19 @@ class Confchat(unittest.TestCase):
         self.assertNotIn(b"\x07", bob.out)
         self.assertNotIn(b"\r", bob.out)
         self.assertEqual(bob.end_input(), 0)
+
+    def test_a_reader_of_the_output_that_went_away_makes_it_leave(self):
+        if ARGS.runner:
+            self.skipTest("SIGPIPE")
+        server = self.peer()
+        dave = self.chat(server.port, "dave")
+        dave.type("hi")
+        self.assertEqual(server.receive_all(), [b"!dave+hi"])
+        dave.proc.stdout.close()
+        # The reply is the first thing written to the closed output.
+        server.send(LOGIN_ACCEPTED, server.last_sender)
+        self.assertEqual(server.receive_all(), [b"#dave"])
+        self.assertEqual(dave.proc.wait(20), 0)
 
     def test_a_bad_port_is_reported_and_nothing_joins(self):
         done = subprocess.run(command(ARGS.confchat, "127.0.0.1", "0", "alice"), stdin=subprocess.DEVNULL,

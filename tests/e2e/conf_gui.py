@@ -107,6 +107,24 @@ def drag_window(driver, hwnd, grab, drop, steps=5, settle=2.0):
                   file=sys.stderr)
 
 
+def click_until(driver, point, reacted, settle=3.0):
+    """Clicks the left button at a screen point, as a person does, and
+    returns once `reacted()` is true. On a loaded machine Wine now and then
+    loses a whole click; when `reacted()` is still false `settle` seconds
+    later, the click is made once more (long after the first, so it is no
+    double click). Whatever the click must lead to is for the caller to
+    check: `reacted` only says that the program took the click at all."""
+    for attempt in (1, 2):
+        driver.mouse(*point)
+        try:
+            wait_until(reacted, timeout=settle, what=f"the program to take a click at {point}")
+            return
+        except AssertionError:
+            if attempt == 2:
+                raise
+            print(f"conf_gui: a click at {point} went unnoticed; clicking once more", file=sys.stderr)
+
+
 def _drag_once(driver, hwnd, grab, drop, steps):
     driver.button(grab[0], grab[1], "down")
     try:

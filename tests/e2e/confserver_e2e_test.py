@@ -12,7 +12,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conf_gui  # noqa: E402
-from conf_gui import Participant, dominant, drag_window, free_udp_port, wait_until  # noqa: E402
+from conf_gui import Participant, click_until, dominant, drag_window, free_udp_port, wait_until  # noqa: E402
 from conf_windows import ProgramTexts, ServerPanel  # noqa: E402
 
 WM_CLOSE = 0x0010
@@ -151,8 +151,8 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
                 # Let the focus start elsewhere, so the test sees it move.
                 # (Clicks alternate between two points of the field: two at
                 # one point would make a double click.)
-                self.driver.mouse(*self.point_in(panel, panel.count_field, dx=12 if attempt % 2 else -12))
-                wait_until(lambda: self.driver.focus(panel.hwnd).focus == panel.hwnd, what="focus on the panel")
+                click_until(self.driver, self.point_in(panel, panel.count_field, dx=12 if attempt % 2 else -12),
+                            lambda: self.driver.focus(panel.hwnd).focus == panel.hwnd)
                 self.press_start(panel, text)
                 box = self.session.wait_box(owner=panel.hwnd)
                 self.assert_box(box, self.ui["kPortInvalid"], self.ui["kCaptionSystem"])
@@ -308,10 +308,11 @@ class ConfserverWindowTest(conf_gui.SessionTestCase):
 
     def test_count_field_never_keeps_the_focus(self):
         panel = self.launch_panel()
-        self.driver.mouse(*self.point_in(panel, panel.port_field))
-        wait_until(lambda: self.driver.focus(panel.hwnd).focus == panel.port_field, what="focus on the port field")
-        self.driver.mouse(*self.point_in(panel, panel.count_field))
-        wait_until(lambda: self.driver.focus(panel.hwnd).focus == panel.hwnd, what="the focus back on the panel")
+        focus = lambda: self.driver.focus(panel.hwnd).focus  # noqa: E731
+        click_until(self.driver, self.point_in(panel, panel.port_field), lambda: focus() == panel.port_field)
+        # Taken when the focus leaves the port field, wherever it goes.
+        click_until(self.driver, self.point_in(panel, panel.count_field), lambda: focus() != panel.port_field)
+        wait_until(lambda: focus() == panel.hwnd, what=f"the focus back on the panel (it is on {focus():#x})")
 
     def test_right_click_shows_nothing(self):
         panel = self.launch_panel()
