@@ -137,7 +137,8 @@ void RelayServer::on_socket_event(std::uintptr_t event_param) {
     datagram[received.length] = '\0';
 
     ImmediateSender out(socket_);
-    if (!save_before_reply_) {
+    // Only a login's reply waits for the table to be on file.
+    if (!save_before_reply_ || received.length == 0 || datagram[0] != kLoginMark) {
         handle_datagram(as_received_text(datagram, received.length), sender, out);
     } else {
         HeldSender held;
