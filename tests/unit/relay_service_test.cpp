@@ -36,7 +36,9 @@ public:
 std::string read_all(const fs::path& path) {
     std::string bytes;
     std::string error;
-    return host::read_file(path.string(), 1 << 20, &bytes, &error) == host::ReadStatus::Read ? bytes : std::string();
+    // As a reader beside the relay's own open transcript.
+    return host::read_file_tail(path.string(), 1 << 20, &bytes, &error) == host::ReadStatus::Read ? bytes
+                                                                                                 : std::string();
 }
 
 std::size_t lines_in(const fs::path& path) {
@@ -120,7 +122,9 @@ TEST_F(Service, ARemovedTranscriptIsNoticedWithinASecondAndARotatedOneReopenedOn
     service.tick();
     ASSERT_EQ(lines_in(path), 2u);
 
-    fs::rename(path, folder_ / "room.jsonl.1");
+    std::error_code error;
+    fs::rename(path, folder_ / "room.jsonl.1", error);
+    if (error) GTEST_SKIP() << "an open file cannot be renamed here";
     signals.reopen = 1;
     service.tick();
     EXPECT_EQ(signals.reopen, 0);
@@ -128,7 +132,6 @@ TEST_F(Service, ARemovedTranscriptIsNoticedWithinASecondAndARotatedOneReopenedOn
     EXPECT_EQ(lines_in(path), 1u);
     EXPECT_EQ(lines_in(folder_ / "room.jsonl.1"), 2u);
 
-    std::error_code error;
     if (!fs::remove(path, error)) GTEST_SKIP() << "an open file cannot be removed here";
     hear(relay, sato, "into the removed file");
     clock_.advance(500ms);
