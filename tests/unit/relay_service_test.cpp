@@ -1,7 +1,7 @@
 // The service's own rules over real files in a folder of the test's own, on
 // a clock moved by hand: a failed save tried again once a second, records
 // lost and counted while the transcript cannot be written, a removed or
-// rotated transcript begun again, the place on file before the reply.
+// rotated transcript begun again.
 #include "relay_service.h"
 
 #include <gtest/gtest.h>
@@ -144,22 +144,6 @@ TEST_F(Service, ARemovedTranscriptIsNoticedWithinASecondAndARotatedOneReopenedOn
     hear(relay, sato, "into the new file");
     EXPECT_EQ(lines_in(path), 1u);
     service.finish();
-}
-
-TEST_F(Service, ALoginsPlaceIsOnFileWhenTheRelayIsToldItMayReply) {
-    const fs::path path = folder_ / "room.state";
-    ServiceOptions options;
-    options.state_path = path.string();
-    QuietView view;
-    RelayServer relay(view);
-    RelayService service(relay, options, collect(), {&clock_, nullptr, &out_});
-    service.begin();
-    relay.handle_datagram("!sato+hi", net::make_address(0x7F000001u, 5000), out_);
-    ASSERT_TRUE(relay.awaits_save());
-    EXPECT_FALSE(fs::exists(path));
-    relay.save_now();
-    EXPECT_NE(read_all(path).find("\"sato\""), std::string::npos);
-    EXPECT_FALSE(relay.awaits_save());
 }
 
 }  // namespace
