@@ -16,8 +16,10 @@ namespace {
 constexpr char kReasonSilent[] = "silent";
 constexpr char kReasonUnreachable[] = "unreachable";
 // Bounce reports read per loop turn: a room of bouncing endpoints must not
-// hold up the lines waiting behind them.
-constexpr std::size_t kBouncesPerTurn = 64;
+// hold up the lines waiting behind them, yet the reports must leave as fast
+// as they come (a turn sends at most 16 datagrams' broadcasts), for they
+// take their room from the receive queue's memory until read.
+constexpr std::size_t kBouncesPerTurn = 512;
 
 // Keeps a datagram's sends until the table is on file.
 class HeldSender final : public DatagramSender {
@@ -137,7 +139,8 @@ void RelayServer::on_socket_event(std::uintptr_t event_param) {
     datagram[received.length] = '\0';
 
     ImmediateSender out(socket_);
-    if (!save_before_reply_) {
+    // Only a login's reply waits for the table to be on file.
+    if (!save_before_reply_ || received.length == 0 || datagram[0] != kLoginMark) {
         handle_datagram(as_received_text(datagram, received.length), sender, out);
     } else {
         HeldSender held;

@@ -770,7 +770,7 @@ class FloodTest(unittest.TestCase):
                 rss_after, peak = memory_kb(relay.proc.pid)
                 sent, relayed = flood.sent - sent_before, model.relayed - relayed_before
                 tally = ", ".join(f"{key} {value - tally_before[key]}" for key, value in model.tally.items())
-                count = relay.counts()[-1]
+                count = assert_counts_printed(self, relay, model.counts, ARGS.wait)[-1]
                 self.assertEqual(count, model.in_use, "the last count printed")
                 self.after_the_flood(flood, relay)
                 print(f"flood {label}: {sent} datagrams ({flood.malformed} malformed) in {seconds:.1f} s = "

@@ -1,7 +1,7 @@
 // The service's own rules over real files in a folder of the test's own, on
 // a clock moved by hand: a failed save tried again once a second, records
 // lost and counted while the transcript cannot be written, a removed or
-// rotated transcript begun again, the place on file before the reply.
+// rotated transcript begun again.
 #include "relay_service.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +36,9 @@ public:
 std::string read_all(const fs::path& path) {
     std::string bytes;
     std::string error;
-    return host::read_file(path.string(), 1 << 20, &bytes, &error) == host::ReadStatus::Read ? bytes : std::string();
+    // As a reader beside the relay's own open transcript.
+    return host::read_file_tail(path.string(), 1 << 20, &bytes, &error) == host::ReadStatus::Read ? bytes
+                                                                                                 : std::string();
 }
 
 std::size_t lines_in(const fs::path& path) {
@@ -120,7 +122,9 @@ TEST_F(Service, ARemovedTranscriptIsNoticedWithinASecondAndARotatedOneReopenedOn
     service.tick();
     ASSERT_EQ(lines_in(path), 2u);
 
-    fs::rename(path, folder_ / "room.jsonl.1");
+    std::error_code error;
+    fs::rename(path, folder_ / "room.jsonl.1", error);
+    if (error) GTEST_SKIP() << "an open file cannot be renamed here";
     signals.reopen = 1;
     service.tick();
     EXPECT_EQ(signals.reopen, 0);
@@ -128,7 +132,6 @@ TEST_F(Service, ARemovedTranscriptIsNoticedWithinASecondAndARotatedOneReopenedOn
     EXPECT_EQ(lines_in(path), 1u);
     EXPECT_EQ(lines_in(folder_ / "room.jsonl.1"), 2u);
 
-    std::error_code error;
     if (!fs::remove(path, error)) GTEST_SKIP() << "an open file cannot be removed here";
     hear(relay, sato, "into the removed file");
     clock_.advance(500ms);
@@ -141,22 +144,6 @@ TEST_F(Service, ARemovedTranscriptIsNoticedWithinASecondAndARotatedOneReopenedOn
     hear(relay, sato, "into the new file");
     EXPECT_EQ(lines_in(path), 1u);
     service.finish();
-}
-
-TEST_F(Service, ALoginsPlaceIsOnFileWhenTheRelayIsToldItMayReply) {
-    const fs::path path = folder_ / "room.state";
-    ServiceOptions options;
-    options.state_path = path.string();
-    QuietView view;
-    RelayServer relay(view);
-    RelayService service(relay, options, collect(), {&clock_, nullptr, &out_});
-    service.begin();
-    relay.handle_datagram("!sato+hi", net::make_address(0x7F000001u, 5000), out_);
-    ASSERT_TRUE(relay.awaits_save());
-    EXPECT_FALSE(fs::exists(path));
-    relay.save_now();
-    EXPECT_NE(read_all(path).find("\"sato\""), std::string::npos);
-    EXPECT_FALSE(relay.awaits_save());
 }
 
 }  // namespace
