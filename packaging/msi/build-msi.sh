@@ -23,7 +23,7 @@ done
 # starting; its help text names every option it takes.
 relay_options="--members-only"
 for option in "--history 50" "--roster" "--forget-after 12h"; do
-    if LC_ALL=C grep -a -q -e "${option%% *}[ =]" "$bin_dir/confrelay.exe"; then
+    if LC_ALL=C grep -a -q -E -e "${option%% *}([^a-z-]|\$)" "$bin_dir/confrelay.exe"; then
         relay_options="$relay_options $option"
     fi
 done
