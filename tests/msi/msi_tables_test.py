@@ -5,8 +5,10 @@
 """
 import argparse
 import hashlib
+import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
 PROGRAMS = ["confserver.exe", "confclient.exe", "pcname.exe", "confrelay.exe", "confweb.exe"]
@@ -17,7 +19,10 @@ args = None
 
 
 def msiinfo(*arguments, encoding="utf-8"):
-    result = subprocess.run(["msiinfo", *arguments], capture_output=True, timeout=30, check=True)
+    # Exporting a table with a binary column writes its streams into a
+    # folder of the table's name: not into the caller's.
+    with tempfile.TemporaryDirectory() as scratch:
+        result = subprocess.run(["msiinfo", *arguments], capture_output=True, timeout=30, check=True, cwd=scratch)
     return result.stdout.decode(encoding)
 
 
@@ -147,7 +152,7 @@ def service_sid(name):
 def main():
     global args
     parser = argparse.ArgumentParser()
-    parser.add_argument("--msi", required=True)
+    parser.add_argument("--msi", required=True, type=os.path.abspath)
     parser.add_argument("--arch", choices=["x64", "x86"], required=True)
     args, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
