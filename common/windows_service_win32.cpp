@@ -66,6 +66,12 @@ DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
     }
 }
 
+// Windows tells a service of every user's log-off, which it outlives: taken
+// as handled, the event reaches no default handler that would end the
+// process. Called after the program's own handlers (the C runtime's for its
+// signals among them), which were installed later.
+BOOL WINAPI ignore_log_off(DWORD event) { return event == CTRL_LOGOFF_EVENT ? TRUE : FALSE; }
+
 // The program's standard output and error both go into one pipe, which a
 // thread of ours empties into the log. On failure `error` says which step.
 bool redirect_output(HANDLE* read_end, std::string* error) {
@@ -142,6 +148,7 @@ void WINAPI service_main(DWORD, LPSTR*) {
         report_state(SERVICE_STOPPED, 0);
         return;
     }
+    ::SetConsoleCtrlHandler(ignore_log_off, TRUE);
     std::thread log_thread(copy_into_log, pipe, &log);
     std::vector<char*> arguments{g_argv[0]};
     for (int i = 3; i < g_argc; ++i) arguments.push_back(g_argv[i]);

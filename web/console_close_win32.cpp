@@ -22,8 +22,9 @@ HANDLE gateway_ended = nullptr;
 BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
     case CTRL_LOGOFF_EVENT:
-        // A service outlives every user's log-off, and is told of each one.
-        if (conf::service::running_as_service()) return FALSE;
+        // A service outlives every user's log-off, and is told of each one:
+        // taken as handled, so that no default handler ends the process.
+        if (conf::service::running_as_service()) return TRUE;
         break;
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:

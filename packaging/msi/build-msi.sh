@@ -23,7 +23,7 @@ done
 # starting; its help text names every option it takes.
 relay_options="--members-only"
 for option in "--history 50" "--roster" "--forget-after 12h"; do
-    if LC_ALL=C grep -a -q -e "${option%% *}[ =]" "$bin_dir/confrelay.exe"; then
+    if LC_ALL=C grep -a -q -E -e "${option%% *}([^a-z-]|\$)" "$bin_dir/confrelay.exe"; then
         relay_options="$relay_options $option"
     fi
 done
@@ -74,15 +74,50 @@ done
 # an MsiLockPermissionsEx row (Windows Installer 5), applied when the folder
 # is created. Protected (P), so that nothing is inherited from ProgramData,
 # where every user may read and create files. SYSTEM and administrators get
-# full control, LocalService (the services' account) modify, and nobody
-# else anything: the transcript is the room's conversation.
-sddl='D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;LS)'
-printf '%s\t%s\t%s\t%s\t%s\r\n' \
-    MsiLockPermissionsEx LockObject Table SDDLText Condition \
-    s72 s72 s32 s0 S255 \
-    MsiLockPermissionsEx MsiLockPermissionsEx '' '' '' \
-    DataFolderAccess DataFolder CreateFolder "$sddl" '' \
-    | sed 's/\t\t\t\r$/\r/' >"$work/MsiLockPermissionsEx.idt"
+# full control, the two services modify, and nobody else anything: the
+# transcript is the room's conversation. The services are named by their
+# own SIDs (NT SERVICE\NAME, which their tokens carry once their SID type is
+# unrestricted, below), not by LocalService, which other services share.
+service_sid() {
+    /usr/bin/python3 -c 'import hashlib, sys
+digest = hashlib.sha1(sys.argv[1].upper().encode("utf-16-le")).digest()
+print("S-1-5-80-" + "-".join(str(int.from_bytes(digest[i:i + 4], "little")) for i in range(0, 20, 4)))' "$1"
+}
+sddl="D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+for service in TaviloConfRelay TaviloConfWeb; do
+    sddl="$sddl(A;OICI;0x1301bf;;;$(service_sid $service))"
+done
+{
+    printf '%s\t%s\t%s\t%s\t%s\r\n' MsiLockPermissionsEx LockObject Table SDDLText Condition s72 s72 s32 s0 S255
+    printf '%s\t%s\r\n' MsiLockPermissionsEx MsiLockPermissionsEx
+    printf '%s\t%s\t%s\t%s\t\r\n' DataFolderAccess DataFolder CreateFolder "$sddl"
+} >"$work/MsiLockPermissionsEx.idt"
+
+# Applied by the MsiConfigureServices action, which wixl does not schedule:
+# it goes between installing and starting the services, below. Each service
+# gets its own SID in its token (type 6, unrestricted), and is
+# restarted by the service manager when it ends with a status other than 0,
+# as the relay does when its socket fails (type 4 and the failure actions:
+# three restarts ten seconds apart, the count reset after a day).
+{
+    printf '%s\t%s\t%s\t%s\t%s\t%s\r\n' MsiServiceConfig Name Event ConfigType Argument Component_ \
+        s72 l255 i2 i4 S0 s72
+    printf '%s\t%s\r\n' MsiServiceConfig MsiServiceConfig
+    for service in Relay:TaviloConfRelay Web:TaviloConfWeb; do
+        printf '%s\t%s\t1\t6\t1\t%s\r\n' "${service%%:*}Sid" "${service#*:}" "${service%%:*}Service"
+        printf '%s\t%s\t1\t4\t1\t%s\r\n' "${service%%:*}FailureFlag" "${service#*:}" "${service%%:*}Service"
+    done
+} >"$work/MsiServiceConfig.idt"
+{
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\r\n' MsiServiceConfigFailureActions Name Event ResetPeriod \
+        RebootMessage Command Actions DelayActions Component_ s72 l255 i2 I4 L0 L0 S0 S0 s72
+    printf '%s\t%s\r\n' MsiServiceConfigFailureActions MsiServiceConfigFailureActions
+    for service in Relay:TaviloConfRelay Web:TaviloConfWeb; do
+        printf '%s\t%s\t1\t86400\t\t\t%s\t%s\t%s\r\n' "${service%%:*}Restart" "${service#*:}" \
+            '1[~]1[~]1' '10000[~]10000[~]10000' "${service%%:*}Service"
+    done
+} >"$work/MsiServiceConfigFailureActions.idt"
+
 # wixl leaves the database's code page neutral and the package's language
 # English (Template): both are set here, the code page while every string is
 # still ASCII.
@@ -91,8 +126,10 @@ template=$([ "$arch" = x64 ] && echo "x64;1041" || echo "Intel;1041")
 package_code=$(/usr/bin/python3 -c 'import uuid; print("{%s}" % str(uuid.uuid4()).upper())')
 (
     cd "$work"
-    msibuild out.msi -i MsiLockPermissionsEx.idt -i _ForceCodepage.idt \
+    msibuild out.msi -i MsiLockPermissionsEx.idt -i MsiServiceConfig.idt -i MsiServiceConfigFailureActions.idt \
+        -i _ForceCodepage.idt \
         -s "Installation Database" Tavilo "$template" "$package_code"
+    msibuild out.msi -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850)"
 )
 
 /usr/bin/python3 "$here/cp932_strings.py" unmask "$work/out.msi" "$work/runs.json"

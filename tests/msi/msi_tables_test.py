@@ -4,8 +4,11 @@
   msi_tables_test.py --msi PACKAGE.msi --arch x64|x86
 """
 import argparse
+import hashlib
+import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
 PROGRAMS = ["confserver.exe", "confclient.exe", "pcname.exe", "confrelay.exe", "confweb.exe"]
@@ -16,7 +19,10 @@ args = None
 
 
 def msiinfo(*arguments, encoding="utf-8"):
-    result = subprocess.run(["msiinfo", *arguments], capture_output=True, timeout=30, check=True)
+    # Exporting a table with a binary column writes its streams into a
+    # folder of the table's name: not into the caller's.
+    with tempfile.TemporaryDirectory() as scratch:
+        result = subprocess.run(["msiinfo", *arguments], capture_output=True, timeout=30, check=True, cwd=scratch)
     return result.stdout.decode(encoding)
 
 
@@ -108,25 +114,45 @@ class InstallerTables(unittest.TestCase):
         secure = {row["Property"]: row["Value"] for row in table("Property")}["SecureCustomProperties"]
         self.assertEqual(sorted({"RELAY_PORT", "WEB_PORT"} & set(secure.split(";"))), ["RELAY_PORT", "WEB_PORT"])
 
-    def test_data_folder_is_closed_to_users(self):
+    def test_data_folder_is_closed_to_users_and_services_restart(self):
         locks = table("MsiLockPermissionsEx")
         self.assertEqual(len(locks), 1)
         lock = locks[0]
         self.assertEqual((lock["LockObject"], lock["Table"]), ("DataFolder", "CreateFolder"))
         sddl = lock["SDDLText"]
         self.assertTrue(sddl.startswith("D:P"), "nothing inherited from ProgramData")
-        for trustee in ["SY", "BA", "LS"]:
+        # Writable by the two services themselves, not by every LocalService one.
+        self.assertEqual(service_sid("TrustedInstaller"),
+                         "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464")
+        for trustee in ["SY", "BA", service_sid("TaviloConfRelay"), service_sid("TaviloConfWeb")]:
             self.assertIn(";;;%s)" % trustee, sddl)
-        for trustee in ["BU", "WD", "AU", "IU"]:
+        for trustee in ["LS", "BU", "WD", "AU", "IU"]:
             self.assertNotIn(";;;%s)" % trustee, sddl)
         self.assertIn(("DataFolder", "DataFolder"),
                       [(row["Directory_"], row["Component_"]) for row in table("CreateFolder")])
+
+        # Their tokens carry those SIDs, and a failure restarts them.
+        configs = {(row["Name"], row["ConfigType"]): row["Argument"] for row in table("MsiServiceConfig")}
+        restarts = {row["Name"]: row["Actions"] for row in table("MsiServiceConfigFailureActions")}
+        for service in ["TaviloConfRelay", "TaviloConfWeb"]:
+            self.assertEqual(configs[(service, "6")], "1")  # unrestricted service SID
+            self.assertEqual(configs[(service, "4")], "1")  # failure actions on a non-zero exit
+            self.assertEqual(restarts[service].split("[~]")[0], "1")  # restart
+        sequence = {row["Action"]: int(row["Sequence"]) for row in table("InstallExecuteSequence")}
+        self.assertLess(sequence["InstallServices"], sequence["MsiConfigureServices"])
+        self.assertLess(sequence["MsiConfigureServices"], sequence["StartServices"])
+
+
+def service_sid(name):
+    """The SID Windows gives the service NAME: NT SERVICE\\NAME."""
+    digest = hashlib.sha1(name.upper().encode("utf-16-le")).digest()
+    return "S-1-5-80-" + "-".join(str(int.from_bytes(digest[i:i + 4], "little")) for i in range(0, 20, 4))
 
 
 def main():
     global args
     parser = argparse.ArgumentParser()
-    parser.add_argument("--msi", required=True)
+    parser.add_argument("--msi", required=True, type=os.path.abspath)
     parser.add_argument("--arch", choices=["x64", "x86"], required=True)
     args, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
