@@ -4,7 +4,8 @@
 #   native-asan   the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   win64         MinGW-w64 x86_64; unit tests and end-to-end tests under wine64,
 #                 browsers among them (headless Chromium, confweb and confweb.exe)
-#   win32         MinGW-w64 i686, the shipping target: built, not run (this
+#   win32         MinGW-w64 i686, the shipping target: built, its installer's
+#                 tables checked, not run (this
 #                 kernel cannot execute 32-bit programs)
 #   fuzz          clang with libFuzzer: the relay's and the client's handling
 #                 of arbitrary datagrams, each fuzzed for a bounded time
@@ -72,14 +73,16 @@ for configuration in "${configurations[@]}"; do
         fi
         ;;
     esac
+    # 32-bit programs cannot run on this machine: of the win32 tests only the
+    # ones that read its installer's tables run.
+    selection=()
     if [ "$configuration" = win32 ]; then
-        echo "=== $configuration: built (32-bit programs cannot run on this machine) ==="
-        continue
+        selection=(-R '^msi_')
     fi
 
     echo "=== $configuration: test ==="
     log="$dir/ctest.log"
-    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 600) 2>&1 | tee "$log"
+    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 600 "${selection[@]}") 2>&1 | tee "$log"
     status=${PIPESTATUS[0]}
     summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
     if [ -n "$summary" ]; then
