@@ -2,6 +2,7 @@
 #ifndef _WIN32
 
 #include "udp.h"
+#include "udp_native_posix.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -20,22 +21,6 @@ namespace conf::net {
 namespace {
 
 int fd_of(SocketHandle socket) { return static_cast<int>(socket); }
-
-sockaddr_in to_native(const SocketAddress& address) {
-    sockaddr_in native{};
-    native.sin_family = AF_INET;
-    native.sin_port = address.port_be;
-    native.sin_addr.s_addr = address.address_be;
-    return native;
-}
-
-SocketAddress from_native(const sockaddr_in& native) {
-    SocketAddress address;
-    address.family = static_cast<std::uint16_t>(native.sin_family);
-    address.port_be = native.sin_port;
-    address.address_be = native.sin_addr.s_addr;
-    return address;
-}
 
 }  // namespace
 

@@ -12,27 +12,14 @@
 
 #include "batched_path.h"
 #include "protocol.h"
+#include "udp_native_posix.h"
 
 namespace conf {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-sockaddr_in to_native(const net::SocketAddress& address) {
-    sockaddr_in native{};
-    native.sin_family = AF_INET;
-    native.sin_port = address.port_be;
-    native.sin_addr.s_addr = address.address_be;
-    return native;
-}
-
-net::SocketAddress from_native(const sockaddr_in& native) {
-    net::SocketAddress address;
-    address.family = static_cast<std::uint16_t>(native.sin_family);
-    address.port_be = native.sin_port;
-    address.address_be = native.sin_addr.s_addr;
-    return address;
-}
+using net::from_native;
+using net::to_native;
 
 int fd_of(net::SocketHandle socket) { return static_cast<int>(socket); }
 
