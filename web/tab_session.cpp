@@ -84,7 +84,8 @@ private:
             return;
         }
         state_ = State::Open;
-        deliver(std::make_shared<const std::string>(frame::hello(hub_->state.relay, hub_->resume_limit.count())));
+        const auto resume_seconds = static_cast<std::int64_t>(hub_->resume_limit.count());
+        deliver(std::make_shared<const std::string>(frame::hello(hub_->state.relay, resume_seconds)));
         read_next();
     }
 
