@@ -98,6 +98,11 @@ private:
             if (ec == websocket::error::message_too_big)
                 log_peer(address_, "closed (1009)",
                          peer_ + ": closed (1009): a message over " + std::to_string(kMaxTabMessage) + " bytes");
+            // A browser closes with 1001 when the page goes away (the tab
+            // closes, another page opens): as good as a leave. A dropped
+            // connection says nothing, and its participant waits.
+            if (ec == websocket::error::closed && ws_.reason().code == websocket::close_code::going_away)
+                leave_participant();
             end();
             return;
         }
