@@ -63,7 +63,7 @@ bool parse_tab_request(std::string_view message, TabRequest* request, std::strin
 
 namespace frame {
 
-std::string hello(std::string_view relay, long resume_seconds) {
+std::string hello(std::string_view relay, std::int64_t resume_seconds) {
     return dump({{"type", "hello"}, {"relay", relay}, {"resume_seconds", resume_seconds}});
 }
 

@@ -28,7 +28,7 @@ struct TabRequest {
 bool parse_tab_request(std::string_view message, TabRequest* request, std::string* problem);
 
 namespace frame {
-std::string hello(std::string_view relay, long resume_seconds);
+std::string hello(std::string_view relay, std::int64_t resume_seconds);
 // `token` is left out when empty.
 std::string joined(std::string_view name_utf8, std::string_view token);
 std::string resumed(std::string_view name_utf8, std::string_view token, bool entered, std::size_t missed);

@@ -84,7 +84,8 @@ private:
             return;
         }
         state_ = State::Open;
-        deliver(std::make_shared<const std::string>(frame::hello(hub_->state.relay, hub_->resume_limit.count())));
+        const auto resume_seconds = static_cast<std::int64_t>(hub_->resume_limit.count());
+        deliver(std::make_shared<const std::string>(frame::hello(hub_->state.relay, resume_seconds)));
         read_next();
     }
 
@@ -97,6 +98,11 @@ private:
             if (ec == websocket::error::message_too_big)
                 log_peer(address_, "closed (1009)",
                          peer_ + ": closed (1009): a message over " + std::to_string(kMaxTabMessage) + " bytes");
+            // A browser closes with 1001 when the page goes away (the tab
+            // closes, another page opens): as good as a leave. A dropped
+            // connection says nothing, and its participant waits.
+            if (ec == websocket::error::closed && ws_.reason().code == websocket::close_code::going_away)
+                leave_participant();
             end();
             return;
         }

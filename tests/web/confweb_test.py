@@ -331,6 +331,15 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
         for each in (stale, newer):
             await each.close()
 
+    async def test_a_page_that_goes_away_leaves_at_once(self):
+        self.peer_logs_in("山田")
+        tab = await open_tab(self.gateway)
+        await join(tab, "太郎")
+        await send(tab, "さようなら")
+        await self.peer_waits_for(cp932("太郎 :さようなら"))
+        await tab.close(code=1001)  # what a browser sends when its page goes away
+        await self.peer_waits_for(exit_notice("太郎"))
+
     async def test_the_leave_goes_out_when_the_grace_period_ends(self):
         gateway = await asyncio.to_thread(Gateway, self.relay.port, "--resume-seconds", "1")
         try:
