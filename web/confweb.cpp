@@ -4,10 +4,12 @@
 //
 //   confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...
 //           [--enter-seconds N] [--resume-seconds N]
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "address_text.h"
 #include "gateway.h"
 #include "gnu_command_line.h"
 #include "port_number.h"
@@ -116,7 +118,9 @@ static int gateway_main(int argc, char** argv) {
                                    std::string(value) + "'");
             have_relay = true;
         } else if (option == "--listen") {
-            if (!split_host_port(value, true, &options.listen_address, &options.listen_port))
+            std::uint32_t listen_host_order = 0;
+            if (!split_host_port(value, true, &options.listen_address, &options.listen_port) ||
+                !conf::net::parse_ipv4(options.listen_address, &listen_host_order))
                 return usage_error("--listen wants ADDRESS:PORT, not '" + std::string(value) + "'");
         } else if (option == "--allow-host") {
             if (!is_host_name(value))
