@@ -399,23 +399,26 @@ int main(int argc, char** argv) {
     std::printf("cores: %s\n", placement.c_str());
     std::printf("medians over the runs; x ref: median of the per-run ratios to the reference relay's slice of the "
                 "same run\n\n");
-    std::printf("%-36s %8s %6s %5s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", "", "", "x all", "", "", "",
+    int width = 26;
+    for (const Contestant& contestant : contestants)
+        width = std::max(width, static_cast<int>(contestant.subject.label.size()));
+    std::printf("%-*s %8s %6s %5s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", width, "", "", "x all", "", "", "",
                 "deliveries/s", "", "", "relay", "relay", "latency", "", "", "", "bench");
-    std::printf("%-36s %8s %6s %5s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", "relay", "lines/s", "alive",
+    std::printf("%-*s %8s %6s %5s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", width, "relay", "lines/s", "alive",
                 "freed", "deliveries/s", "x ref", "per CPU s", "x ref", "lost", "CPU", "waits", "p50 us", "x ref",
                 "p99 us", "x ref", "CPU");
     int failures = 0;
     for (const Contestant& contestant : contestants) {
         const char* label = contestant.subject.label.c_str();
         if (contestant.slices.empty()) {
-            std::printf("%-36s failed: %s\n", label, contestant.failure.c_str());
+            std::printf("%-*s failed: %s\n", width, label, contestant.failure.c_str());
         } else {
             const double lines_per_second = medians(contestant, deliveries_per_second) / alive(contestant);
             // Each closed receiver the relay gave up is announced to every other.
             const std::string freed = contestant.subject.closed > 0
                                           ? std::to_string(contestant.tally.exit_notices / alive(contestant))
                                           : std::string("-");
-            std::printf("%-36s %8s %6s %5s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s %6s\n", label,
+            std::printf("%-*s %8s %6s %5s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s %6s\n", width, label,
                         format_number(lines_per_second, "%.0f").c_str(),
                         format_number(alive_ratio(contestant), "%.2f").c_str(), freed.c_str(),
                         format_number(medians(contestant, deliveries_per_second), "%.0f").c_str(),
