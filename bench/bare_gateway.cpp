@@ -45,6 +45,8 @@ constexpr std::size_t kMaxConnections = 1000;
 // As confweb's: a tab that does not read is dropped, not buffered for ever.
 constexpr TabOutput::Limits kOutputLimits{1 << 20, 4096};
 constexpr int kLoginRetryMs = 200;
+// Datagrams taken at one wake-up, as confweb's participants take them.
+constexpr int kMaxDrain = 1024;
 
 std::int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -190,6 +192,7 @@ public:
         // A burst must not be lost while the tabs' writes hold the thread.
         error_code ignored;
         socket_.set_option(asio::socket_base::receive_buffer_size(4 << 20), ignored);
+        socket_.non_blocking(true, ignored);
     }
 
     void start() {
@@ -213,9 +216,24 @@ private:
         socket_.async_receive_from(asio::buffer(buffer_, sizeof buffer_ - 1), sender_,
                                    [this](error_code ec, std::size_t length) {
                                        if (ec == asio::error::operation_aborted) return;
-                                       if (!ec && sender_ == relay_) on_datagram(length);
+                                       if (!ec) take(length);
+                                       drain();
                                        receive();
                                    });
+    }
+
+    // Everything else already waiting, without a trip through the loop.
+    void drain() {
+        for (int taken = 0; taken < kMaxDrain; ++taken) {
+            error_code ec;
+            const std::size_t length = socket_.receive_from(asio::buffer(buffer_, sizeof buffer_ - 1), sender_, 0, ec);
+            if (ec == asio::error::would_block || ec == asio::error::try_again) return;
+            if (!ec) take(length);
+        }
+    }
+
+    void take(std::size_t length) {
+        if (sender_ == relay_) on_datagram(length);
     }
 
     void on_datagram(std::size_t length) {
