@@ -56,6 +56,8 @@ struct Subject {
     std::string label;
     std::vector<std::string> command;  // empty: a relay already running on `port`
     std::uint16_t port = 0;
+    int closed = 0;             // receivers that close without leaving
+    int alive_sibling = -1;     // for those: the same relay with every receiver alive
 };
 
 struct Options {
@@ -63,6 +65,7 @@ struct Options {
     std::vector<Subject> subjects;  // the reference relay first, when there is one
     std::string reference_program;  // empty: the one installed or built with confbench
     bool with_reference = true;
+    int closed_receivers = 0;
     int runs = 20;
     int latency_runs = 4;
     double latency_seconds = 0.4;
@@ -91,6 +94,9 @@ constexpr char kHelp[] =
     "      --receivers N           participants that log in and receive (default 100)\n"
     "      --senders N             sockets that send lines (default 1)\n"
     "      --payload BYTES         bytes per line, 14 to 1023 (default 64)\n"
+    "      --closed-receivers N    also measure each relay started here with N of\n"
+    "                              its receivers closed without leaving, their\n"
+    "                              lines bouncing, beside its run with all alive\n"
     "      --window LINES          lines in flight per sender (default 256)\n"
     "      --lines N               lines per sender in one throughput slice\n"
     "                              (default 600)\n"
@@ -175,6 +181,7 @@ int parse_options(int argc, char** argv, Options* options) {
         {"--check", Kind::Flag, 0, 0, [options] { options->check = true; }},
         {"--receivers", Kind::Number, 1, 1000, {}, count(&load.receivers)},
         {"--senders", Kind::Number, 1, 99, {}, count(&load.senders)},
+        {"--closed-receivers", Kind::Number, 1, 999, {}, count(&options->closed_receivers)},
         {"--payload", Kind::Number, 14, 1023, {}, [&load](double n) { load.payload = static_cast<std::size_t>(n); }},
         {"--window", Kind::Number, 1, 100000, {}, count(&load.window)},
         {"--lines", Kind::Number, 1, 1e7, {}, [&load](double n) { load.slice_lines = static_cast<std::int64_t>(n); }},
@@ -185,6 +192,8 @@ int parse_options(int argc, char** argv, Options* options) {
     };
     if (const int status = conf::gnu::parse_options("confbench", kHelp, table, argc, argv); status >= 0)
         return status;
+    if (options->closed_receivers >= load.receivers)
+        return conf::gnu::usage_error("confbench", "--closed-receivers must leave at least one receiver alive");
     if (relays.empty()) {
         const std::string relay = default_relay();
         relays.push_back({"confrelay", {relay}, 0});
@@ -192,7 +201,17 @@ int parse_options(int argc, char** argv, Options* options) {
     }
     if (options->reference_program.empty()) options->reference_program = default_reference();
     if (options->with_reference) options->subjects.push_back({"reference relay", {options->reference_program}, 0});
-    options->subjects.insert(options->subjects.end(), relays.begin(), relays.end());
+    // A relay that is already running cannot be had twice: its places for
+    // the closed receivers would weigh on its all-alive run too.
+    for (const Subject& relay : relays) {
+        options->subjects.push_back(relay);
+        if (options->closed_receivers == 0 || relay.command.empty()) continue;
+        Subject closed = relay;
+        closed.closed = options->closed_receivers;
+        closed.alive_sibling = static_cast<int>(options->subjects.size()) - 1;
+        closed.label += " (" + std::to_string(closed.closed) + " closed)";
+        options->subjects.push_back(closed);
+    }
     return -1;
 }
 
@@ -248,7 +267,9 @@ double relay_share(const ThroughputSlice& slice) { return slice.relay_running_se
 double waiting_share(const ThroughputSlice& slice) { return slice.relay_waiting_seconds / slice.seconds; }
 double bench_share(const ThroughputSlice& slice) { return slice.bench_seconds / slice.seconds; }
 
-std::string check_problems(const Contestant& contestant, int receivers) {
+// `alive_ratio`: the closed run's lines per second against the all-alive
+// run's, NaN for a relay with every receiver alive.
+std::string check_problems(const Contestant& contestant, int receivers, double alive_ratio) {
     if (!contestant.failure.empty()) return contestant.failure;
     std::string problems;
     auto add = [&problems](const std::string& problem) { problems += (problems.empty() ? "" : "; ") + problem; };
@@ -267,6 +288,9 @@ std::string check_problems(const Contestant& contestant, int receivers) {
     const double p50 = percentile(contestant.latencies_us, 0.5), p99 = percentile(contestant.latencies_us, 0.99);
     if (contestant.latencies_us.empty() || !(p50 > 0) || p99 < p50 || p99 > 1e6) add("implausible latency");
     if (!contestant.stop_problem.empty()) add("relay " + contestant.stop_problem);
+    if (contestant.subject.closed > 0 && !(alive_ratio > 0)) add("no throughput to compare with all receivers alive");
+    if (tally.exit_notices % receivers != 0)
+        add(std::to_string(tally.exit_notices) + " exit notices for " + std::to_string(receivers) + " receivers");
     return problems;
 }
 
@@ -294,6 +318,11 @@ int main(int argc, char** argv) {
         if (!contestants[i].failure.empty())
             std::fprintf(stderr, "%s: %s\n", options.subjects[i].label.c_str(), contestants[i].failure.c_str());
     }
+
+    // Only now, with every receiver's port taken: no later socket of ours
+    // can be given a port that a relay still sends to.
+    for (Contestant& contestant : contestants)
+        if (contestant.usable() && contestant.subject.closed > 0) contestant.session->close_receivers(contestant.subject.closed);
 
     // Every relay is up and idle; they take turns, one slice each per run,
     // so that the machine's other work weighs on all of them alike. The
@@ -343,6 +372,20 @@ int main(int argc, char** argv) {
         }
         return median(values);
     };
+    auto alive = [&](const Contestant& contestant) { return options.load.receivers - contestant.subject.closed; };
+    // Lines per second, not deliveries: the closed run has fewer receivers
+    // to count, but the relay still sends to every place.
+    auto alive_ratio = [&](const Contestant& contestant) {
+        if (contestant.subject.alive_sibling < 0) return std::nan("");
+        const Contestant& sibling = contestants[static_cast<std::size_t>(contestant.subject.alive_sibling)];
+        std::vector<double> values;
+        for (std::size_t run = 0; run < contestant.slices.size() && run < sibling.slices.size(); ++run) {
+            const double mine = deliveries_per_second(contestant.slices[run]) / alive(contestant);
+            const double theirs = deliveries_per_second(sibling.slices[run]) / alive(sibling);
+            if (mine > 0 && theirs > 0) values.push_back(mine / theirs);
+        }
+        return median(values);
+    };
     auto latency_ratio = [&](const Contestant& contestant, double fraction) {
         if (!with_reference) return std::nan("");
         return percentile(contestant.latencies_us, fraction) / percentile(contestants[0].latencies_us, fraction);
@@ -356,20 +399,28 @@ int main(int argc, char** argv) {
     std::printf("cores: %s\n", placement.c_str());
     std::printf("medians over the runs; x ref: median of the per-run ratios to the reference relay's slice of the "
                 "same run\n\n");
-    std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", "", "", "", "", "deliveries/s", "",
-                "", "relay", "relay", "latency", "", "", "", "bench");
-    std::printf("%-26s %8s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", "relay", "lines/s", "deliveries/s",
-                "x ref", "per CPU s", "x ref", "lost", "CPU", "waits", "p50 us", "x ref", "p99 us", "x ref", "CPU");
+    int width = 26;
+    for (const Contestant& contestant : contestants)
+        width = std::max(width, static_cast<int>(contestant.subject.label.size()));
+    std::printf("%-*s %8s %6s %5s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", width, "", "", "x all", "", "", "",
+                "deliveries/s", "", "", "relay", "relay", "latency", "", "", "", "bench");
+    std::printf("%-*s %8s %6s %5s %12s %6s %12s %6s %5s %6s %6s %7s %6s %7s %6s %6s\n", width, "relay", "lines/s", "alive",
+                "freed", "deliveries/s", "x ref", "per CPU s", "x ref", "lost", "CPU", "waits", "p50 us", "x ref",
+                "p99 us", "x ref", "CPU");
     int failures = 0;
     for (const Contestant& contestant : contestants) {
         const char* label = contestant.subject.label.c_str();
         if (contestant.slices.empty()) {
-            std::printf("%-26s failed: %s\n", label, contestant.failure.c_str());
+            std::printf("%-*s failed: %s\n", width, label, contestant.failure.c_str());
         } else {
-            const double lines_per_second =
-                medians(contestant, deliveries_per_second) / static_cast<double>(options.load.receivers);
-            std::printf("%-26s %8s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s %6s\n", label,
+            const double lines_per_second = medians(contestant, deliveries_per_second) / alive(contestant);
+            // Each closed receiver the relay gave up is announced to every other.
+            const std::string freed = contestant.subject.closed > 0
+                                          ? std::to_string(contestant.tally.exit_notices / alive(contestant))
+                                          : std::string("-");
+            std::printf("%-*s %8s %6s %5s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s %6s\n", width, label,
                         format_number(lines_per_second, "%.0f").c_str(),
+                        format_number(alive_ratio(contestant), "%.2f").c_str(), freed.c_str(),
                         format_number(medians(contestant, deliveries_per_second), "%.0f").c_str(),
                         format_number(ratios(contestant, deliveries_per_second), "%.2f").c_str(),
                         format_number(medians(contestant, deliveries_per_relay_second), "%.0f").c_str(),
@@ -384,15 +435,18 @@ int main(int argc, char** argv) {
                         format_share(medians(contestant, bench_share)).c_str());
         }
         if (options.check) {
-            const std::string problems = check_problems(contestant, options.load.receivers);
+            const std::string problems = check_problems(contestant, alive(contestant), alive_ratio(contestant));
             if (!problems.empty()) {
                 std::fprintf(stderr, "check: %s: %s\n", label, problems.c_str());
                 ++failures;
             }
         }
     }
-    std::printf("\ndeliveries/s: copies received per second, all receivers together, from a slice's first send to\n"
-                "its last copy. per CPU s: deliveries per second of the relay's own processor time, what it would\n"
+    std::printf("\nlines/s: each line counted once it reached every receiver still open. x all alive: for a relay\n"
+                "with receivers closed without leaving, the median per-run ratio of its lines/s to the same relay's\n"
+                "with all alive; freed: the closed receivers it announced as gone.\n"
+                "deliveries/s: copies received per second, all receivers still open together, from a slice's first\n"
+                "send to its last copy. per CPU s: deliveries per second of the relay's own processor time, what it would\n"
                 "carry with a core to itself. lost: lines of all runs that missed a receiver. relay CPU / waits:\n"
                 "share of a slice the relay ran, and spent ready to run while other work held its core. latency:\n"
                 "from the send to the kernel queueing the last receiver's copy (all turns together). bench CPU:\n"

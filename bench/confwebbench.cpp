@@ -9,9 +9,15 @@
 // that the machine's other work weighs on both alike, and the gateway's
 // processor time per delivery is given as a ratio to the relay's, run by run.
 //
-// Cores: with two or more available, confweb and the yardstick relay (never
-// busy at once) are pinned to the first, confwebbench and the relay behind
-// confweb to the second. On loopback the sender's core pays for the whole
+// The relay's road has no WebSocket at all, so that ratio depends on how dear
+// TCP is against UDP on the host. A third road takes turns with them: a bare
+// broadcast gateway (bare_gateway, beside confwebbench) with a relay of its
+// own, one UDP participant and the same Beast writes to every tab. What
+// confweb costs beyond it is confweb's own doing.
+//
+// Cores: with two or more available, confweb, the bare gateway and the
+// yardstick relay (never busy at once) are pinned to the first, confwebbench
+// and the relays behind the gateways to the second. On loopback the sender's core pays for the whole
 // road to the receiver's queue, so the gateway's core carries its TCP sends
 // to the tabs as the yardstick relay's carries its datagrams.
 #include <arpa/inet.h>
@@ -25,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -45,6 +52,9 @@
 #endif
 #ifndef CONF_RELAY_CANDIDATES
 #define CONF_RELAY_CANDIDATES "confrelay"
+#endif
+#ifndef CONF_BARE_CANDIDATES
+#define CONF_BARE_CANDIDATES "bare_gateway"
 #endif
 
 namespace {
@@ -70,6 +80,7 @@ struct Options {
     LoadSettings load;
     std::string confweb;
     std::string confrelay;
+    std::string bare_gateway;
     std::uint16_t web_port = 0;    // a gateway already running
     std::uint16_t web_relay = 0;   // and the relay it is in front of
     long web_pid = 0;              // and its process, when known
@@ -92,12 +103,16 @@ constexpr char kHelp[] =
     "of their own and log in. The lines come from one UDP participant, sent to\n"
     "that relay, so a tab's own rate limit is not what is measured. In turns\n"
     "with the gateway, a second relay carries the same slices to N UDP\n"
-    "receivers: the yardstick.\n"
+    "receivers, and a bare broadcast gateway (one UDP participant, the same\n"
+    "WebSocket writes to every tab) with a relay of its own to N tabs: the\n"
+    "yardsticks.\n"
     "\n"
     "      --confweb PROGRAM       the gateway to start (default: the one beside\n"
     "                              confwebbench)\n"
     "      --confrelay PROGRAM     the relay to start, behind the gateway and as the\n"
     "                              yardstick (default: the one beside confwebbench)\n"
+    "      --bare-gateway PROGRAM  the bare broadcast gateway (default: the one\n"
+    "                              beside confwebbench)\n"
     "      --web PORT              use a confweb already running on 127.0.0.1:PORT\n"
     "      --web-relay PORT        the relay that running confweb is in front of\n"
     "      --web-pid PID           that confweb's process, to read its processor time\n"
@@ -145,6 +160,7 @@ int parse_options(int argc, char** argv, Options* options) {
     const std::vector<Option> table = {
         {"--confweb", Kind::Text, 0, 0, {}, {}, text(&options->confweb)},
         {"--confrelay", Kind::Text, 0, 0, {}, {}, text(&options->confrelay)},
+        {"--bare-gateway", Kind::Text, 0, 0, {}, {}, text(&options->bare_gateway)},
         {"--web", Kind::Port, 0, 0, {}, port(&options->web_port)},
         {"--web-relay", Kind::Port, 0, 0, {}, port(&options->web_relay)},
         {"--no-pin", Kind::Flag, 0, 0, [options] { options->pin = false; }},
@@ -166,6 +182,10 @@ int parse_options(int argc, char** argv, Options* options) {
     if (options->confweb.empty()) {
         const char* const candidates[] = {CONF_WEB_CANDIDATES};
         options->confweb = conf::bench::program_near_us(candidates, std::size(candidates));
+    }
+    if (options->bare_gateway.empty()) {
+        const char* const candidates[] = {CONF_BARE_CANDIDATES};
+        options->bare_gateway = conf::bench::program_near_us(candidates, std::size(candidates));
     }
     if (options->confrelay.empty()) {
         const char* const candidates[] = {CONF_RELAY_CANDIDATES};
@@ -270,8 +290,8 @@ int main(int argc, char** argv) {
     if (options.pin && cpus.size() >= 2 && conf::bench::pin_to_cpu(cpus[1])) {
         near_cpu = cpus[1];
         far_cpu = cpus[0];
-        placement = "confweb and the yardstick relay pinned to CPU " + std::to_string(far_cpu) +
-                    ", confwebbench and the relay behind confweb to CPU " + std::to_string(near_cpu) + " (of " +
+        placement = "confweb, the bare gateway and the yardstick relay pinned to CPU " + std::to_string(far_cpu) +
+                    ", confwebbench and the relays behind the gateways to CPU " + std::to_string(near_cpu) + " (of " +
                     std::to_string(cpus.size()) + "; other work on the machine shares them)";
     }
 
@@ -308,6 +328,30 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The yardstick of Beast's cost: a bare gateway with a relay of its own.
+    // Its port is taken only now that confweb listens on its own.
+    RelayProcess bare_relay_process, bare_process;
+    const std::uint16_t bare_relay = conf::bench::free_udp_port();
+    if (!bare_relay_process.start({options.confrelay}, bare_relay, near_cpu, &error) ||
+        !wait_for_udp_port(bare_relay, bare_relay_process)) {
+        std::fprintf(stderr, "confwebbench: the relay behind the bare gateway did not start%s%s\n",
+                     error.empty() ? "" : ": ", error.c_str());
+        return 1;
+    }
+    const std::uint16_t bare_port = conf::bench::free_tcp_port();
+    if (!bare_process.start_command({options.bare_gateway, std::to_string(bare_relay), std::to_string(bare_port)},
+                                    far_cpu, &error)) {
+        std::fprintf(stderr, "confwebbench: %s\n", error.c_str());
+        return 1;
+    }
+    auto bare_load = std::make_unique<TabLoadSession>(
+        bare_port, bare_relay, options.load, [&bare_process] { return bare_process.processor_time(); },
+        [&bare_process] { return bare_process.running(); });
+    if (!bare_load->start(&error)) {
+        std::fprintf(stderr, "confwebbench: the bare gateway: %s\n", error.c_str());
+        return 1;
+    }
+
     // The yardstick: a relay of its own with as many UDP receivers.
     RelayProcess yardstick_process;
     const std::uint16_t yardstick_port = conf::bench::free_udp_port();
@@ -324,6 +368,7 @@ int main(int argc, char** argv) {
     }
 
     Road gateway{"confweb, " + std::to_string(tabs) + " tabs", {}, {}, {}, {}};
+    Road bare{"bare gateway, " + std::to_string(tabs) + " tabs", {}, {}, {}, {}};
     Road relay{"confrelay, " + std::to_string(tabs) + " UDP receivers", {}, {}, {}, {}};
     std::vector<double> behind_shares;  // the relay behind the gateway, per gateway slice
     auto gateway_slice = [&](bool counted) {
@@ -340,6 +385,12 @@ int main(int argc, char** argv) {
         if (before.running_ns >= 0 && after.running_ns >= before.running_ns)
             behind_shares.push_back(static_cast<double>(after.running_ns - before.running_ns) / 1e9 / slice.seconds);
     };
+    auto bare_slice = [&](bool counted) {
+        if (!bare.failure.empty()) return;
+        const ThroughputSlice slice = bare_load->push_slice();
+        if (!slice.complete) bare.failure = bare_load->trouble().empty() ? "a slice did not complete" : bare_load->trouble();
+        else if (counted) bare.slices.push_back(slice);
+    };
     auto relay_slice = [&](bool counted) {
         if (!relay.failure.empty()) return;
         const ThroughputSlice slice = udp_load->push_slice();
@@ -347,43 +398,51 @@ int main(int argc, char** argv) {
         else if (counted) relay.slices.push_back(slice);
     };
     // The first run of each warms caches and queues and is not counted.
+    // Each run starts with the next road, so that none is always first.
+    const std::function<void(bool)> turns[] = {gateway_slice, bare_slice, relay_slice};
+    constexpr int kRoads = static_cast<int>(std::size(turns));
     for (int run = -1; run < options.runs; ++run) {
-        if (run % 2 == 0) {
-            gateway_slice(run >= 0);
-            relay_slice(run >= 0);
-        } else {
-            relay_slice(run >= 0);
-            gateway_slice(run >= 0);
-        }
-        if (run >= 0 && !gateway.slices.empty() && !relay.slices.empty())
-            std::fprintf(stderr, "run %d/%d deliveries/s: confweb %.0f  confrelay %.0f\n", run + 1, options.runs,
-                         deliveries_per_second(gateway.slices.back()), deliveries_per_second(relay.slices.back()));
+        for (int k = 0; k < kRoads; ++k) turns[(k + run + 1) % kRoads](run >= 0);
+        if (run >= 0 && !gateway.slices.empty() && !bare.slices.empty() && !relay.slices.empty())
+            std::fprintf(stderr, "run %d/%d deliveries/s: confweb %.0f  bare gateway %.0f  confrelay %.0f\n", run + 1,
+                         options.runs, deliveries_per_second(gateway.slices.back()),
+                         deliveries_per_second(bare.slices.back()), deliveries_per_second(relay.slices.back()));
     }
     for (int run = 0; run < options.latency_runs; ++run) {
         if (gateway.failure.empty()) tab_load->measure_latency(options.latency_seconds, &gateway.latencies_us);
+        if (bare.failure.empty()) bare_load->measure_latency(options.latency_seconds, &bare.latencies_us);
         if (relay.failure.empty()) udp_load->measure_latency(options.latency_seconds, &relay.latencies_us);
     }
     if (gateway.failure.empty()) gateway.failure = tab_load->trouble();
+    if (bare.failure.empty()) bare.failure = bare_load->trouble();
     gateway.tally = tab_load->tally();
+    bare.tally = bare_load->tally();
     relay.tally = udp_load->tally();
     tab_load.reset();  // the tabs close: the gateway's participants leave
+    bare_load.reset();
     udp_load.reset();
     std::string how;
     if (!yardstick_process.stop(&how)) relay.failure += (relay.failure.empty() ? "relay " : "; relay ") + how;
+    if (!bare_process.stop(&how)) bare.failure += (bare.failure.empty() ? "bare gateway " : "; bare gateway ") + how;
+    bare_relay_process.stop(&how);
     if (own_gateway && !gateway_process.stop(&how))
         gateway.failure += (gateway.failure.empty() ? "confweb " : "; confweb ") + how;
     if (own_gateway) web_relay_process.stop(&how);
 
-    // The ratio is taken run by run, a moment apart on the same machine.
-    std::vector<double> ratios;
-    for (std::size_t run = 0; run < gateway.slices.size() && run < relay.slices.size(); ++run) {
-        const double mine = cpu_us_per_delivery(gateway.slices[run]), theirs = cpu_us_per_delivery(relay.slices[run]);
-        if (mine > 0 && theirs > 0) ratios.push_back(mine / theirs);
-    }
-    const double cpu_ratio = median(ratios);
+    // Ratios are taken run by run, a moment apart on the same machine.
+    auto cpu_ratio_of = [](const Road& mine, const Road& theirs) {
+        std::vector<double> ratios;
+        for (std::size_t run = 0; run < mine.slices.size() && run < theirs.slices.size(); ++run) {
+            const double a = cpu_us_per_delivery(mine.slices[run]), b = cpu_us_per_delivery(theirs.slices[run]);
+            if (a > 0 && b > 0) ratios.push_back(a / b);
+        }
+        return median(ratios);
+    };
+    const double cpu_ratio = cpu_ratio_of(gateway, relay);
+    const double beast_ratio = cpu_ratio_of(gateway, bare);
 
     std::printf("confwebbench: %d tabs, %zu-byte lines from one UDP sender; throughput: %d runs of %lld lines "
-                "(window %d), gateway and yardstick relay in turns; latency: %d turns of %.1f s at %.0f lines/s\n",
+                "(window %d), confweb, bare gateway and yardstick relay in turns; latency: %d turns of %.1f s at %.0f lines/s\n",
                 tabs, options.load.payload, options.runs, static_cast<long long>(options.load.slice_lines),
                 options.load.window, options.latency_runs, options.latency_seconds, options.load.latency_rate);
     std::printf("cores: %s\n", placement.c_str());
@@ -393,9 +452,12 @@ int main(int argc, char** argv) {
     std::printf("%-30s %8s %12s %8s %5s %4s %4s %6s %6s %7s %7s %6s\n", "", "lines/s", "deliveries/s", "per dlv", "lost",
                 "dup", "bad", "CPU", "waits", "p50 us", "p99 us", "CPU");
     print_row(gateway, tabs);
+    print_row(bare, tabs);
     print_row(relay, tabs);
-    std::printf("\nconfweb / confrelay, CPU per delivery: %s (median of the per-run ratios)\n",
-                format_number(cpu_ratio, "%.2f").c_str());
+    std::printf("\nCPU per delivery, medians of the per-run ratios: confweb / bare gateway (Beast's own cost) %s;"
+                " confweb / confrelay %s; bare gateway / confrelay %s\n",
+                format_number(beast_ratio, "%.2f").c_str(), format_number(cpu_ratio, "%.2f").c_str(),
+                format_number(cpu_ratio_of(bare, relay), "%.2f").c_str());
     if (!behind_shares.empty())
         std::printf("the relay behind confweb ran %s of the gateway's slices\n", format_share(median(behind_shares)).c_str());
 
@@ -411,22 +473,28 @@ int main(int argc, char** argv) {
                     format_number(cpu_ratio, "%.2fx").c_str(), verdict(cpu_ratio <= kTargetCpuRatio),
                     kTargetP99Us / 1000, options.load.latency_rate, p99 / 1000, verdict(p99 <= kTargetP99Us));
     }
-    std::printf("\ndeliveries/s: copies received per second, all receivers together (WebSocket messages for confweb,\n"
-                "datagrams for the relay), from a slice's first send to its last copy. CPU us per dlv: the process's\n"
-                "own processor time per delivery. lost: lines of all runs that missed a receiver; dup, bad: copies\n"
+    std::printf("\nbare gateway: one UDP participant of its own relay and the same WebSocket writes to every tab,\n"
+                "no participant per tab; what confweb costs beyond it is its own.\n"
+                "deliveries/s: copies received per second, all receivers together (WebSocket messages for the\n"
+                "gateways, datagrams for the relay), from a slice's first send to its last copy. CPU us per dlv:\n"
+                "the process's own processor time per delivery. lost: lines of all runs that missed a receiver; dup, bad: copies\n"
                 "received twice, messages that are no line of ours. CPU / waits: share of a slice the process ran,\n"
                 "and spent ready to run while other work held its core. latency: from the send to the last tab's\n"
-                "copy read by confwebbench (confweb), or to the kernel queueing the last receiver's copy (relay).\n"
+                "copy read by confwebbench (gateways), or to the kernel queueing the last receiver's copy (relay).\n"
                 "bench CPU: confwebbench's own share of its core during a slice.\n");
     if (options.check) {
         int failures = 0;
-        for (const Road* road : {&gateway, &relay}) {
-            const bool processor_time_known = road == &relay || own_gateway || web_pid > 0;
+        for (const Road* road : {&gateway, &bare, &relay}) {
+            const bool processor_time_known = road != &gateway || own_gateway || web_pid > 0;
             const std::string problems = problems_of(*road, tabs, processor_time_known);
             if (!problems.empty()) {
                 std::fprintf(stderr, "check: %s: %s\n", road->label.c_str(), problems.c_str());
                 ++failures;
             }
+        }
+        if ((own_gateway || web_pid > 0) && !gateway.slices.empty() && !bare.slices.empty() && !(beast_ratio > 0)) {
+            std::fprintf(stderr, "check: no processor time per delivery to compare with the bare gateway's\n");
+            ++failures;
         }
         std::printf("check: %s\n", failures == 0 ? "passed" : "FAILED (see above)");
         return failures == 0 ? 0 : 1;

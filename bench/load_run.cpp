@@ -141,6 +141,7 @@ public:
     bool log_in(std::string* error);
     ThroughputSlice push_slice();
     void measure_latency(double seconds, std::vector<double>* latencies_us);
+    void close_receivers(int count);
     void leave();
     LoadTally tally() const;
 
@@ -161,6 +162,7 @@ private:
     sockaddr_in relay_{};
     std::vector<int> receivers_;
     std::vector<std::string> names_;
+    std::vector<std::string> exit_notices_;  // as the relay would announce each closed receiver
     std::vector<SenderState> senders_;
     std::vector<char> receive_buffers_;
     std::vector<char> line_;
@@ -168,6 +170,7 @@ private:
     std::int64_t deliveries_ = 0;
     std::int64_t completed_ = 0;
     std::int64_t malformed_ = 0;
+    std::int64_t exits_heard_ = 0;
 
     // Latency measurement: lines of sender 0 from this number on.
     bool timing_ = false;
@@ -381,7 +384,9 @@ void LoadSession::State::on_datagram(const char* bytes, std::size_t length, std:
     if (!parse_load_line(bytes, length, settings_.payload, &sender_index, &number) ||
         sender_index >= static_cast<int>(senders_.size()) ||
         number >= senders_[static_cast<std::size_t>(sender_index)].sent) {
-        ++malformed_;
+        const std::string_view datagram(bytes, std::min(length, kReceiveCapacity));
+        if (std::find(exit_notices_.begin(), exit_notices_.end(), datagram) != exit_notices_.end()) ++exits_heard_;
+        else ++malformed_;
         return;
     }
     ++deliveries_;
@@ -468,6 +473,16 @@ void LoadSession::State::measure_latency(double seconds, std::vector<double>* la
     latencies_us_ = nullptr;
 }
 
+void LoadSession::State::close_receivers(int count) {
+    for (int i = 0; i < count && receivers_.size() > 1; ++i) {
+        ::close(receivers_.back());
+        receivers_.pop_back();
+        const Line notice = compose_exit_notice(names_.back());
+        exit_notices_.emplace_back(notice.c_str(), notice.size());
+        names_.pop_back();
+    }
+}
+
 void LoadSession::State::leave() {
     for (std::size_t i = 0; i < receivers_.size(); ++i) {
         const Line notice = compose_leave_notice(names_[i]);
@@ -487,6 +502,7 @@ LoadTally LoadSession::State::tally() const {
         }
     }
     tally.malformed = malformed_;
+    tally.exit_notices = exits_heard_;
     return tally;
 }
 
@@ -501,6 +517,7 @@ ThroughputSlice LoadSession::push_slice() { return state_->push_slice(); }
 void LoadSession::measure_latency(double seconds, std::vector<double>* latencies_us) {
     state_->measure_latency(seconds, latencies_us);
 }
+void LoadSession::close_receivers(int count) { state_->close_receivers(count); }
 void LoadSession::leave() { state_->leave(); }
 LoadTally LoadSession::tally() const { return state_->tally(); }
 

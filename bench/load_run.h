@@ -59,6 +59,7 @@ struct LoadTally {
     std::int64_t lines_lost = 0;  // sent but missing at one receiver or more
     std::int64_t duplicates = 0;
     std::int64_t malformed = 0;   // datagrams that are no line of ours
+    std::int64_t exit_notices = 0;  // the relay's notices that a closed receiver left
 };
 
 class LoadSession {
@@ -79,6 +80,13 @@ public:
     // Sends lines at the light rate for `seconds`, waits for them, and adds
     // one latency (microseconds) per line that reached everyone.
     void measure_latency(double seconds, std::vector<double>* latencies_us);
+
+    // Closes the sockets of the last `count` receivers without a leave notice,
+    // as a program that is killed would: the relay still holds their places
+    // and its datagrams to them bounce. The figures count the others only.
+    // Done once every session has opened its sockets, so that no receiver of
+    // ours is given a port just closed.
+    void close_receivers(int count);
 
     // Leave notices for every receiver, for a relay that keeps running.
     void leave();
