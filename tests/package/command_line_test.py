@@ -37,6 +37,11 @@ USAGE_ERRORS = {
         ["--relay", "127.0.0.1:40000", "--listen", "nowhere"],
         ["--relay", "127.0.0.1:40000", "--allow-host", "bad/name"],
         ["--bogus"],
+        # TLS: both files or neither, each readable (or no TLS in the build)
+        ["--relay", "127.0.0.1:40000", "--tls-cert", "gateway.crt"],
+        ["--relay", "127.0.0.1:40000", "--tls-key", "gateway.key"],
+        ["--relay", "127.0.0.1:40000", "--tls-cert=", "--tls-key", "gateway.key"],
+        ["--relay", "127.0.0.1:40000", "--tls-cert", "no-such.crt", "--tls-key", "no-such.key"],
     ],
     "confbench": [
         ["--bogus"],
