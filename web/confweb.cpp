@@ -6,6 +6,7 @@
 //           [--enter-seconds N] [--resume-seconds N]
 //           [--tls-cert FILE --tls-key FILE]
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -62,7 +63,7 @@ constexpr const char* kTlsAvailable = "This build of confweb has TLS (--tls-cert
 constexpr const char* kTlsMissing = "This build of confweb has no TLS: --tls-cert and --tls-key are refused.\n";
 
 // A certificate chain or a key is a few kilobytes.
-constexpr long kMaxPemBytes = 1 << 20;
+constexpr std::size_t kMaxPemBytes = 1 << 20;
 
 int usage_error(const std::string& problem) { return conf::gnu::usage_error("confweb", problem); }
 
@@ -78,12 +79,12 @@ bool read_small_file(const std::string& path, std::string* content, std::string*
     std::size_t got = 0;
     while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
         content->append(chunk, got);
-        if (content->size() > static_cast<std::size_t>(kMaxPemBytes)) break;
+        if (content->size() > kMaxPemBytes) break;
     }
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
     if (failed) *problem = "cannot read '" + path + "'";
-    else if (content->size() > static_cast<std::size_t>(kMaxPemBytes)) *problem = "'" + path + "' is too large for a PEM file";
+    else if (content->size() > kMaxPemBytes) *problem = "'" + path + "' is too large for a PEM file";
     else if (content->empty()) *problem = "'" + path + "' is empty";
     else return true;
     return false;

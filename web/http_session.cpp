@@ -137,7 +137,8 @@ private:
             response.prepare_payload();
             return response;
         }
-        const std::string location = "https://" + std::string(std_view(host->value())) + std::string(std_view(request.target()));
+        const std::string location =
+            "https://" + std::string(std_view(host->value())) + std::string(std_view(request.target()));
         Response response = plain(http::status::moved_permanently, request.version(), false);
         response.set(http::field::location, location);
         response.body() += location + "\n";
