@@ -22,6 +22,8 @@ packages=(
 lean_packages=(
     # header-only libraries: HTTP and WebSocket (Boost.Beast, Asio), JSON
     libboost-dev nlohmann-json3-dev
+    # the web gateway's HTTPS (OpenSSL), and the tool its tests make certificates with
+    libssl-dev openssl
     # the Debian package of the Linux programs: man pages, checks, the unit, the
     # rotation and reading of its transcripts
     help2man dpkg-dev lintian systemd logrotate jq

@@ -35,4 +35,15 @@ using error_code = boost::system::error_code;
 // Beast 1.74 has a string_view of its own.
 inline std::string_view std_view(beast::string_view text) { return {text.data(), text.size()}; }
 
+// What a session needs to know of the stream under it: plain TCP here, TLS
+// over TCP in beast_tls.h.
+template <class Stream>
+struct StreamKind;
+
+template <>
+struct StreamKind<beast::tcp_stream> {
+    static constexpr bool secure = false;
+    static constexpr std::string_view scheme = "http";
+};
+
 }  // namespace conf::web

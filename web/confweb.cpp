@@ -4,8 +4,12 @@
 //
 //   confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...
 //           [--enter-seconds N] [--resume-seconds N]
+//           [--tls-cert FILE --tls-key FILE]
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -13,13 +17,15 @@
 #include "gateway.h"
 #include "gnu_command_line.h"
 #include "port_number.h"
+#include "tls.h"
 #include "windows_service.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage: confweb --relay HOST:PORT [--listen ADDRESS:PORT] [--allow-host NAME]...\n"
-    "               [--enter-seconds N] [--resume-seconds N]\n";
+    "               [--enter-seconds N] [--resume-seconds N]\n"
+    "               [--tls-cert FILE --tls-key FILE]\n";
 
 constexpr const char* kHelp =
     "Let the browsers of the LAN join a Tavilo conference: serve a web page and,\n"
@@ -39,6 +45,11 @@ constexpr const char* kHelp =
     "  --resume-seconds N      a browser participant whose connection drops stays\n"
     "                          in the room N seconds for its page to come back\n"
     "                          (default 120; 0 leaves at once)\n"
+    "  --tls-cert FILE         serve the page over HTTPS (and its WebSocket over\n"
+    "                          WSS) with the PEM certificate chain in FILE; a\n"
+    "                          plain http:// request is sent to the https://\n"
+    "                          address. Needs --tls-key\n"
+    "  --tls-key FILE          the certificate's private key (PEM, unencrypted)\n"
     "      --help              display this help and exit\n"
     "      --version           output version information and exit\n"
     "\n"
@@ -50,7 +61,36 @@ constexpr const char* kHelp =
     "SIGINT or SIGTERM makes every browser participant leave the conference,\n"
     "closes the browsers' connections and ends the program.\n";
 
+constexpr const char* kTlsAvailable = "This build of confweb has TLS (--tls-cert, --tls-key).\n";
+constexpr const char* kTlsMissing = "This build of confweb has no TLS: --tls-cert and --tls-key are refused.\n";
+
+// A certificate chain or a key is a few kilobytes.
+constexpr std::size_t kMaxPemBytes = 1 << 20;
+
 int usage_error(const std::string& problem) { return conf::gnu::usage_error("confweb", problem); }
+
+// The whole file, or false with *problem set.
+bool read_small_file(const std::string& path, std::string* content, std::string* problem) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *problem = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    content->clear();
+    char chunk[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        content->append(chunk, got);
+        if (content->size() > kMaxPemBytes) break;
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) *problem = "cannot read '" + path + "'";
+    else if (content->size() > kMaxPemBytes) *problem = "'" + path + "' is too large for a PEM file";
+    else if (content->empty()) *problem = "'" + path + "' is empty";
+    else return true;
+    return false;
+}
 
 // HOST:PORT at the last colon.
 bool split_host_port(std::string_view text, bool port_zero_allowed, std::string* host, std::uint16_t* port) {
@@ -65,8 +105,8 @@ bool split_host_port(std::string_view text, bool port_zero_allowed, std::string*
 }
 
 // The options that take a value, as "--option VALUE" or "--option=VALUE".
-constexpr std::string_view kValuedOptions[] = {"--relay", "--listen", "--allow-host", "--enter-seconds",
-                                               "--resume-seconds"};
+constexpr std::string_view kValuedOptions[] = {"--relay",          "--listen",   "--allow-host", "--enter-seconds",
+                                               "--resume-seconds", "--tls-cert", "--tls-key"};
 
 bool takes_value(std::string_view option) {
     for (const std::string_view valued : kValuedOptions)
@@ -91,11 +131,14 @@ bool is_host_name(std::string_view text) {
 static int gateway_main(int argc, char** argv) {
     conf::web::GatewayOptions options;
     bool have_relay = false;
+    std::string certificate_file;
+    std::string key_file;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (argument == "--help") {
             std::fputs(kUsage, stdout);
             std::fputs(kHelp, stdout);
+            std::fputs(conf::web::tls_available() ? kTlsAvailable : kTlsMissing, stdout);
             return 0;
         }
         if (argument == "--version") {
@@ -135,11 +178,27 @@ static int gateway_main(int argc, char** argv) {
             if (!parse_seconds(value, &options.resume_seconds))
                 return usage_error("--resume-seconds wants a number of seconds from 0 to 604800, not '" +
                                    std::string(value) + "'");
+        } else if (option == "--tls-cert" || option == "--tls-key") {
+            if (value.empty()) return usage_error(std::string(option) + " wants a file name");
+            (option == "--tls-cert" ? certificate_file : key_file).assign(value);
         } else {
             return usage_error("unknown argument '" + std::string(argument) + "'");
         }
     }
     if (!have_relay) return usage_error("--relay HOST:PORT is missing");
+    if (!certificate_file.empty() || !key_file.empty()) {
+        if (!conf::web::tls_available()) return usage_error("TLS is not available in this build");
+        if (certificate_file.empty() || key_file.empty()) return usage_error("--tls-cert and --tls-key go together");
+        // Refused here rather than by the gateway: no restart mends them.
+        std::string certificate_pem;
+        std::string key_pem;
+        std::string problem;
+        if (!read_small_file(certificate_file, &certificate_pem, &problem))
+            return usage_error("--tls-cert: " + problem);
+        if (!read_small_file(key_file, &key_pem, &problem)) return usage_error("--tls-key: " + problem);
+        options.tls = conf::web::make_tls_context(certificate_pem, key_pem, certificate_file, key_file, &problem);
+        if (!options.tls) return usage_error(problem);
+    }
     return conf::web::run_gateway(options);
 }
 

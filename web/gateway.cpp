@@ -141,7 +141,7 @@ private:
         }
         if (place) {
             socket.set_option(tcp::no_delay(true), ec);
-            start_http_session(std::move(socket), hub_, remote, std::move(place));
+            start_connection(std::move(socket), hub_, remote, std::move(place));
         } else {
             error_code ignored;
             socket.close(ignored);
@@ -191,6 +191,7 @@ int run_gateway(const GatewayOptions& options) {
     auto hub = std::make_shared<Hub>(relay_shown, relay, HostNames(std::move(names)));
     hub->state.enter_limit = std::chrono::seconds(options.enter_seconds);
     hub->resume_limit = std::chrono::seconds(options.resume_seconds);
+    hub->tls = options.tls;
     Gateway gateway(io, hub);
     if (!gateway.listen(tcp::endpoint(listen_address, options.listen_port))) return 1;
 
@@ -201,7 +202,7 @@ int run_gateway(const GatewayOptions& options) {
         listen_address.is_unspecified() ? local_ipv4_addresses() : std::vector<std::string>{options.listen_address};
     hub->wrong_host_answer = u8"この名前では開けません。次のアドレスのどれかを開いてください:\n";
     for (const std::string& address : addresses) {
-        const std::string url = "http://" + address + ":" + std::to_string(gateway.port()) + "/";
+        const std::string url = (hub->tls ? "https://" : "http://") + address + ":" + std::to_string(gateway.port()) + "/";
         std::printf("  %s\n", url.c_str());
         hub->wrong_host_answer += "  " + url + "\n";
     }

@@ -1,12 +1,15 @@
-// The gateway's network side: the page over HTTP, the tabs over WebSocket and
+// The gateway's network side: the page over HTTP or HTTPS, the tabs over WebSocket and
 // each joined tab's UDP socket to the relay, on one thread.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace conf::web {
+
+class TlsContext;
 
 struct GatewayOptions {
     std::string relay_host;
@@ -20,6 +23,8 @@ struct GatewayOptions {
     // A participant whose connection dropped may be resumed for this long
     // (0: it leaves at once).
     std::uint32_t resume_seconds = 120;
+    // Set: the page and its WebSocket are served over TLS only.
+    std::shared_ptr<TlsContext> tls;
 };
 
 // Serves until SIGINT or SIGTERM; returns the program's exit status.

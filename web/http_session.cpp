@@ -1,4 +1,5 @@
-// Plain HTTP: the page's files, and the checks before a WebSocket upgrade.
+// HTTP over either stream: the page's files, and the checks before a
+// WebSocket upgrade.
 #include "http_session.h"
 
 #include <optional>
@@ -10,7 +11,10 @@
 #include "gateway_log.h"
 #include "http_caching.h"
 #include "page_files.h"
-#include "tab_session.h"
+#include "sessions.h"
+#if CONF_WEB_TLS
+#include "beast_tls.h"
+#endif
 
 namespace conf::web {
 namespace {
@@ -19,6 +23,8 @@ namespace {
 constexpr std::chrono::seconds kHttpTimeout{10};
 constexpr std::uint32_t kMaxRequestHead = 8 * 1024;
 constexpr std::uint64_t kMaxRequestBody = 4 * 1024;
+// Time for the peer's part of closing TLS.
+constexpr std::chrono::seconds kTlsShutdownTimeout{2};
 
 // The page may run scripts and styles from its own files only; images also
 // from data: URLs (the favicon with its unread badge is drawn into one), and
@@ -27,21 +33,25 @@ constexpr const char* kContentSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; img-src 'self' data:; "
     "manifest-src 'self'; worker-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
-class HttpSession final : public Connection, public std::enable_shared_from_this<HttpSession> {
+template <class Stream>
+class HttpSession final : public Connection, public std::enable_shared_from_this<HttpSession<Stream>> {
 public:
-    HttpSession(tcp::socket&& socket, std::shared_ptr<Hub> hub, const tcp::endpoint& remote, AddressPlace place)
+    HttpSession(Stream&& stream, beast::flat_buffer&& buffer, std::shared_ptr<Hub> hub, const tcp::endpoint& remote,
+                AddressPlace place)
         : hub_(std::move(hub)),
           place_(std::move(place)),
-          stream_(std::move(socket)),
+          stream_(std::move(stream)),
+          buffer_(std::move(buffer)),
           peer_(endpoint_text(remote)),
-          address_(remote.address().to_v4().to_uint()) {}
+          address_(remote.address().to_v4().to_uint()),
+          redirect_(!StreamKind<Stream>::secure && hub_->tls != nullptr) {}
 
     void start() {
         entry_.emplace(*hub_, this);
         read_next();
     }
 
-    void stop() override { finish(); }
+    void stop() override { close(); }
 
 private:
     using Request = http::request<http::string_body>;
@@ -51,14 +61,18 @@ private:
         parser_.emplace();
         parser_->header_limit(kMaxRequestHead);
         parser_->body_limit(kMaxRequestBody);
-        stream_.expires_after(kHttpTimeout);
+        beast::get_lowest_layer(stream_).expires_after(kHttpTimeout);
         http::async_read(stream_, buffer_, *parser_,
-                         [self = shared_from_this()](error_code ec, std::size_t) { self->on_read(ec); });
+                         [self = this->shared_from_this()](error_code ec, std::size_t) { self->on_read(ec); });
     }
 
     void on_read(error_code ec) {
-        if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::operation_aborted) {
+        if (ec == http::error::end_of_stream) {
             finish();
+            return;
+        }
+        if (ec == beast::error::timeout || ec == asio::error::operation_aborted) {
+            close();
             return;
         }
         if (ec) {
@@ -80,6 +94,10 @@ private:
             response.body() += hub_->wrong_host_answer;
             response.prepare_payload();
             send(std::move(response));
+            return;
+        }
+        if (redirect_) {
+            send(to_tls(request));
             return;
         }
         if (websocket::is_upgrade(request)) {
@@ -106,6 +124,26 @@ private:
         response.set("X-Content-Type-Options", "nosniff");
         response.set("Referrer-Policy", "no-referrer");
         response.set(http::field::cache_control, "no-cache");
+    }
+
+    // A plain request to a gateway that serves TLS only: the same address
+    // over https, if the request names this machine. Nothing else is served
+    // in the clear.
+    Response to_tls(const Request& request) {
+        const auto host = request.find(http::field::host);
+        if (host == request.end()) {
+            Response response = plain(http::status::bad_request, request.version(), false);
+            response.body() += "This gateway answers over https:// only.\n";
+            response.prepare_payload();
+            return response;
+        }
+        const std::string location =
+            "https://" + std::string(std_view(host->value())) + std::string(std_view(request.target()));
+        Response response = plain(http::status::moved_permanently, request.version(), false);
+        response.set(http::field::location, location);
+        response.body() += location + "\n";
+        response.prepare_payload();
+        return response;
     }
 
     Response answer(const Request& request) {
@@ -155,7 +193,8 @@ private:
         // browser must not take part in the conference under that user. A
         // request without Origin comes from no browser and is let in.
         const auto origin = request.find(http::field::origin);
-        const std::string own_origin = "http://" + std::string(std_view(request[http::field::host]));
+        const std::string own_origin =
+            std::string(StreamKind<Stream>::scheme) + "://" + std::string(std_view(request[http::field::host]));
         if (origin != request.end() && !equal_ignoring_ascii_case(std_view(origin->value()), own_origin)) {
             log_peer(address_, "WebSocket refused (403): origin", peer_ + ": WebSocket refused (403): origin " + loggable(std_view(origin->value())) + " is not " +
                      loggable(own_origin));
@@ -181,34 +220,48 @@ private:
             return;
         }
         entry_.reset();
-        stream_.expires_never();  // the WebSocket keeps time of its own
-        start_tab_session(stream_.release_socket(), std::move(request), hub_, peer_, address_, std::move(place_),
+        beast::get_lowest_layer(stream_).expires_never();  // the WebSocket keeps time of its own
+        start_tab_session(std::move(stream_), std::move(request), hub_, peer_, address_, std::move(place_),
                           std::move(tab_place));
     }
 
     void send(Response response) {
         auto shared = std::make_shared<Response>(std::move(response));
-        stream_.expires_after(kHttpTimeout);
-        http::async_write(stream_, *shared, [self = shared_from_this(), shared](error_code ec, std::size_t) {
-            if (ec || !shared->keep_alive()) self->finish();
+        beast::get_lowest_layer(stream_).expires_after(kHttpTimeout);
+        http::async_write(stream_, *shared, [self = this->shared_from_this(), shared](error_code ec, std::size_t) {
+            if (ec) self->close();
+            else if (!shared->keep_alive()) self->finish();
             else self->read_next();
         });
     }
 
+    // The end of a connection in good order: TLS says so before TCP does.
     void finish() {
+        if constexpr (StreamKind<Stream>::secure) {
+            if (!entry_) return;  // closed already
+            beast::get_lowest_layer(stream_).expires_after(kTlsShutdownTimeout);
+            stream_.async_shutdown([self = this->shared_from_this()](error_code) { self->close(); });
+        } else {
+            close();
+        }
+    }
+
+    void close() {
+        auto& tcp_stream = beast::get_lowest_layer(stream_);
         error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.close();
+        tcp_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        tcp_stream.close();
         entry_.reset();
     }
 
     std::shared_ptr<Hub> hub_;
     AddressPlace place_;  // goes with the connection to its TabSession
-    beast::tcp_stream stream_;
+    Stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     std::string peer_;
     std::uint32_t address_;
+    bool redirect_;
     std::optional<HubEntry> entry_;
 };
 
@@ -218,9 +271,29 @@ std::string endpoint_text(const tcp::endpoint& endpoint) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
-void start_http_session(tcp::socket&& socket, std::shared_ptr<Hub> hub, const tcp::endpoint& remote,
-                        AddressPlace place) {
-    std::make_shared<HttpSession>(std::move(socket), std::move(hub), remote, std::move(place))->start();
+template <class Stream>
+void start_http_session(Stream&& stream, beast::flat_buffer&& buffer, std::shared_ptr<Hub> hub,
+                        const tcp::endpoint& remote, AddressPlace place) {
+    std::make_shared<HttpSession<Stream>>(std::move(stream), std::move(buffer), std::move(hub), remote,
+                                          std::move(place))
+        ->start();
+}
+
+template void start_http_session(beast::tcp_stream&&, beast::flat_buffer&&, std::shared_ptr<Hub>,
+                                 const tcp::endpoint&, AddressPlace);
+#if CONF_WEB_TLS
+template void start_http_session(TlsStream&&, beast::flat_buffer&&, std::shared_ptr<Hub>, const tcp::endpoint&,
+                                 AddressPlace);
+#endif
+
+void start_connection(tcp::socket&& socket, std::shared_ptr<Hub> hub, const tcp::endpoint& remote,
+                      AddressPlace place) {
+    if (hub->tls) {
+        start_tls_connection(std::move(socket), std::move(hub), remote, std::move(place));
+        return;
+    }
+    start_http_session(beast::tcp_stream(std::move(socket)), beast::flat_buffer(), std::move(hub), remote,
+                       std::move(place));
 }
 
 }  // namespace conf::web

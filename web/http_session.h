@@ -1,5 +1,6 @@
 // A TCP connection from its accept until it ends or becomes a tab's
-// WebSocket: serves the page's files and checks the upgrade.
+// WebSocket: serves the page's files (over TLS when the gateway has it) and
+// checks the upgrade.
 #pragma once
 
 #include <memory>
@@ -19,8 +20,14 @@ namespace conf::web {
 
 // `place` is the remote address's connection place, held until the
 // connection ends.
-void start_http_session(boost::asio::ip::tcp::socket&& socket, std::shared_ptr<Hub> hub,
-                        const boost::asio::ip::tcp::endpoint& remote, AddressPlace place);
+void start_connection(boost::asio::ip::tcp::socket&& socket, std::shared_ptr<Hub> hub,
+                      const boost::asio::ip::tcp::endpoint& remote, AddressPlace place);
+
+// The same on a gateway that serves TLS (tls_openssl.cpp): a TLS handshake
+// goes on to the page over HTTPS; anything else is a plain HTTP request,
+// answered with the way to the https:// address.
+void start_tls_connection(boost::asio::ip::tcp::socket&& socket, std::shared_ptr<Hub> hub,
+                          const boost::asio::ip::tcp::endpoint& remote, AddressPlace place);
 
 std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint);
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -38,6 +39,7 @@ constexpr std::size_t kMaxConnectionsPerAddress = 32;
 constexpr std::size_t kMaxTabsPerAddress = 16;
 
 class RelayParticipant;
+class TlsContext;
 
 // Something that must end when the gateway stops.
 class Connection {
@@ -56,6 +58,8 @@ struct Hub {
     boost::asio::ip::udp::endpoint relay;
     HostNames host_names;
     std::string wrong_host_answer;  // where to go instead
+    // Set when the page is served over TLS only.
+    std::shared_ptr<TlsContext> tls;
     std::list<Connection*> connections;
     std::size_t tabs = 0;
     PerAddressLimit connections_per_address{kMaxConnectionsPerAddress};

@@ -3,8 +3,6 @@
 // TabOutput. The session reads only while it is open: once a close has
 // begun, Beast's close handshake does the reading, and a read of the
 // session's own would wait for the close while the close waits for the read.
-#include "tab_session.h"
-
 #include <chrono>
 #include <deque>
 #include <optional>
@@ -12,8 +10,12 @@
 
 #include "gateway_log.h"
 #include "relay_participant.h"
+#include "sessions.h"
 #include "tab_output.h"
 #include "tcp_hold.h"
+#if CONF_WEB_TLS
+#include "beast_tls.h"
+#endif
 
 namespace conf::web {
 namespace {
@@ -23,15 +25,16 @@ constexpr TabOutput::Limits kOutputLimits{1 << 20, 4096};
 // is dropped (Beast pings at half the idle time and drops at the whole).
 constexpr std::chrono::seconds kTabIdle{60};
 
-class TabSession final : public Connection, public TabLink, public std::enable_shared_from_this<TabSession> {
+template <class Stream>
+class TabSession final : public Connection, public TabLink, public std::enable_shared_from_this<TabSession<Stream>> {
 public:
-    TabSession(tcp::socket&& socket, std::shared_ptr<Hub> hub, std::string peer, std::uint32_t address,
+    TabSession(Stream&& stream, std::shared_ptr<Hub> hub, std::string peer, std::uint32_t address,
                AddressPlace connection_place, AddressPlace tab_place)
         : hub_(std::move(hub)),
           address_(address),
           connection_place_(std::move(connection_place)),
           tab_place_(std::move(tab_place)),
-          ws_(std::move(socket)),
+          ws_(std::move(stream)),
           peer_(std::move(peer)) {
         counted_.emplace(*hub_);
     }
@@ -56,7 +59,7 @@ public:
         ws_.auto_fragment(false);
         ws_.text(true);
         upgrade_ = std::move(upgrade);
-        ws_.async_accept(upgrade_, [self = shared_from_this()](error_code ec) { self->on_accept(ec); });
+        ws_.async_accept(upgrade_, [self = this->shared_from_this()](error_code ec) { self->on_accept(ec); });
     }
 
     void stop() override {
@@ -90,7 +93,7 @@ private:
     }
 
     void read_next() {
-        ws_.async_read(read_buffer_, [self = shared_from_this()](error_code ec, std::size_t) { self->on_read(ec); });
+        ws_.async_read(read_buffer_, [self = this->shared_from_this()](error_code ec, std::size_t) { self->on_read(ec); });
     }
 
     void on_read(error_code ec) {
@@ -175,7 +178,8 @@ private:
     // no endpoint may send (5000 and up, the reserved ones): such a peer
     // gets a protocol error instead, and the connection ends. Beast's own
     // echo then finds the sending side shut. With a write of ours in flight
-    // a close frame cannot be put in between, and the connection just ends.
+    // a close frame cannot be put in between, and the connection just ends;
+    // so it does over TLS, where no bytes can be written past the stream.
     void on_close_frame() {
         const std::uint16_t code = ws_.reason().code;
         const bool allowed = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
@@ -187,7 +191,7 @@ private:
         out_.abandon();
         tcp::socket& socket = beast::get_lowest_layer(ws_).socket();
         error_code ignored;
-        if (!out_.in_flight()) {
+        if (!StreamKind<Stream>::secure && !out_.in_flight()) {
             static const unsigned char kProtocolError[] = {0x88, 0x02, 0x03, 0xEA};
             asio::write(socket, asio::buffer(kProtocolError), ignored);
         }
@@ -218,14 +222,14 @@ private:
         case TabOutput::Step::None:
             break;
         case TabOutput::Step::Write:
-            ws_.async_write(asio::buffer(out_.front()), [self = shared_from_this()](error_code ec, std::size_t) {
+            ws_.async_write(asio::buffer(out_.front()), [self = this->shared_from_this()](error_code ec, std::size_t) {
                 self->out_.done();
                 if (ec) self->end();
                 else self->pump();
             });
             break;
         case TabOutput::Step::Close:
-            ws_.async_close(close_reason_, [self = shared_from_this()](error_code) {
+            ws_.async_close(close_reason_, [self = this->shared_from_this()](error_code) {
                 self->out_.done();
                 self->end();
             });
@@ -245,7 +249,7 @@ private:
         out_.abandon();
         log_peer(address_, "dropped", peer_ + ": dropped: " + why);
         // Not from inside the participant's own call that got here.
-        asio::post(ws_.get_executor(), [self = shared_from_this()] {
+        asio::post(ws_.get_executor(), [self = this->shared_from_this()] {
             self->leave_participant();
             self->end();
         });
@@ -287,7 +291,7 @@ private:
     AddressPlace tab_place_;
     std::optional<TabPlace> counted_;
     std::optional<HubEntry> entry_;
-    websocket::stream<beast::tcp_stream> ws_;
+    websocket::stream<Stream> ws_;
     http::request<http::string_body> upgrade_;
     std::string peer_;
     std::shared_ptr<RelayParticipant> participant_;
@@ -300,11 +304,19 @@ private:
 
 }  // namespace
 
-void start_tab_session(tcp::socket&& socket, http::request<http::string_body> upgrade, std::shared_ptr<Hub> hub,
+template <class Stream>
+void start_tab_session(Stream&& stream, http::request<http::string_body> upgrade, std::shared_ptr<Hub> hub,
                        std::string peer, std::uint32_t address, AddressPlace connection_place, AddressPlace tab_place) {
-    std::make_shared<TabSession>(std::move(socket), std::move(hub), std::move(peer), address, std::move(connection_place),
-                                 std::move(tab_place))
+    std::make_shared<TabSession<Stream>>(std::move(stream), std::move(hub), std::move(peer), address,
+                                         std::move(connection_place), std::move(tab_place))
         ->start(std::move(upgrade));
 }
+
+template void start_tab_session(beast::tcp_stream&&, http::request<http::string_body>, std::shared_ptr<Hub>,
+                                std::string, std::uint32_t, AddressPlace, AddressPlace);
+#if CONF_WEB_TLS
+template void start_tab_session(TlsStream&&, http::request<http::string_body>, std::shared_ptr<Hub>, std::string,
+                                std::uint32_t, AddressPlace, AddressPlace);
+#endif
 
 }  // namespace conf::web

@@ -46,6 +46,11 @@ USAGE_ERRORS = {
         ["--relay", "127.0.0.1:40000", "--resume-seconds", "99999999999"],
         ["--relay", "127.0.0.1:40000", "--enter-seconds", "0"],
         ["--bogus"],
+        # TLS: both files or neither, each readable (or no TLS in the build)
+        ["--relay", "127.0.0.1:40000", "--tls-cert", "gateway.crt"],
+        ["--relay", "127.0.0.1:40000", "--tls-key", "gateway.key"],
+        ["--relay", "127.0.0.1:40000", "--tls-cert=", "--tls-key", "gateway.key"],
+        ["--relay", "127.0.0.1:40000", "--tls-cert", "no-such.crt", "--tls-key", "no-such.key"],
     ],
     "confbench": [
         ["--bogus"],

@@ -10,9 +10,11 @@ import json
 import os
 import re
 import socket
+import ssl
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -47,8 +49,10 @@ class RawTab:
     """A WebSocket client that sends whatever frames it is told to,
     well-formed or not, and reads the server's frames one by one."""
 
-    def __init__(self, gateway, origin=True, source="127.0.0.1"):
+    def __init__(self, gateway, origin=True, source="127.0.0.1", tls=None):
         self.sock = connected_from(source, gateway.port)
+        if tls:
+            self.sock = tls.wrap_socket(self.sock, server_hostname="127.0.0.1")
         key = base64.b64encode(os.urandom(16)).decode()
         request = (f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{gateway.port}\r\nUpgrade: websocket\r\n"
                    f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n")
@@ -286,6 +290,51 @@ class AttackTest(unittest.IsolatedAsyncioTestCase):
 
     async def peer_waits_for(self, datagram):
         return await asyncio.to_thread(self.peer.wait_for, datagram)
+
+class TlsAttackTest(unittest.TestCase):
+    """The same misbehaviour over TLS, where the gateway cannot write past
+    the encrypted stream."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        certificate, key = confweb_test.make_certificate(self.folder.name, "gateway")
+        self.tls = ssl.create_default_context(cafile=certificate)
+        self.relay = Relay()
+        self.gateway = Gateway(self.relay.port, "--tls-cert", certificate, "--tls-key", key, scheme="https")
+
+    def tearDown(self):
+        status = self.gateway.stop()
+        self.relay.stop()
+        self.folder.cleanup()
+        self.assertEqual(status, 0, self.gateway.err[-20:])
+        self.assertEqual([line for line in self.gateway.err if "Sanitizer" in line or "runtime error" in line], [])
+
+    def test_no_session_outlives_its_connection_and_a_forbidden_close_code_ends_it(self):
+        # More than one LAN host's 16 tab places, each connection ending
+        # after a refused message and a frame Beast rejects.
+        host = "127.0.0.3"
+        for attempt in range(40):
+            tab = RawTab(self.gateway, source=host, tls=self.tls)
+            self.assertEqual(tab.status, 101, tab.head)
+            tab.send_frame(0x2, b"\x00\x01")
+            tab.send_frame(0x1, b"\xff\xfe")
+            if attempt % 2:
+                tab.abort()
+            else:
+                tab.close()
+        rude = RawTab(self.gateway, source=host, tls=self.tls)
+        self.assertEqual(rude.status, 101, "the places came back")
+        self.assertEqual(json.loads(rude.read_frame()[1])["type"], "hello")
+        rude.send_frame(0x8, struct.pack("!H", 5000) + b"bye")
+        echoed = []
+        # It just ends, and Beast's echo of the code never comes.
+        with self.assertRaises((EOFError, ConnectionError)):
+            while True:
+                echoed.append(rude.read_frame())
+        self.assertNotIn((0x8, struct.pack("!H", 5000) + b"bye"), echoed, "the code is not echoed")
+        rude.close()
+        self.gateway.wait_for_line(self.gateway.err, r"closed \(1002\): close code 5000")
+
 
 def main():
     global ARGS

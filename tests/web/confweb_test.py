@@ -10,8 +10,10 @@ import re
 import select
 import signal
 import socket
+import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -98,14 +100,19 @@ class Relay(Process):
 
 
 class Gateway(Process):
-    def __init__(self, relay_port, *options):
+    def __init__(self, relay_port, *options, scheme="http"):
         super().__init__([ARGS.confweb, "--relay", f"127.0.0.1:{relay_port}", "--listen", "127.0.0.1:0", *options])
-        self.port = int(self.wait_for_line(self.out, r"^  http://127\.0\.0\.1:(\d+)/$").group(1))
-        self.origin = f"http://127.0.0.1:{self.port}"
-        self.url = f"ws://127.0.0.1:{self.port}/ws"
+        self.port = int(self.wait_for_line(self.out, rf"^  {scheme}://127\.0\.0\.1:(\d+)/$").group(1))
+        self.origin = f"{scheme}://127.0.0.1:{self.port}"
+        self.url = f"{'wss' if scheme == 'https' else 'ws'}://127.0.0.1:{self.port}/ws"
 
-    def request(self, method, path, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+    def request(self, method, path, headers=None, tls=None, source="127.0.0.1"):
+        """Over TLS with `tls`, an ssl.SSLContext; from the address `source`."""
+        if tls:
+            connection = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=10, context=tls,
+                                                     source_address=(source, 0))
+        else:
+            connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10, source_address=(source, 0))
         connection.request(method, path, headers=headers or {})
         response = connection.getresponse()
         body = response.read()
@@ -512,6 +519,129 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(await closed_code(joined), 1001)
         self.assertEqual(await closed_code(idle), 1001)
         self.assertEqual(await asyncio.to_thread(self.gateway.proc.wait, 10), 0)
+
+
+def make_certificate(folder, name):
+    """A self-signed certificate for 127.0.0.1 and its key, as files."""
+    certificate, key = f"{folder}/{name}.crt", f"{folder}/{name}.key"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", key, "-out", certificate],
+                   check=True, capture_output=True, timeout=60)
+    return certificate, key
+
+
+class TlsTest(unittest.IsolatedAsyncioTestCase):
+    """The page and its WebSocket over TLS, with a certificate made here."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.certificate, cls.key = make_certificate(cls.folder.name, "gateway")
+        cls.other_certificate, cls.other_key = make_certificate(cls.folder.name, "other")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def setUp(self):
+        self.relay = Relay()
+        self.gateway = Gateway(self.relay.port, "--tls-cert", self.certificate, "--tls-key", self.key, scheme="https")
+        self.trusting = ssl.create_default_context(cafile=self.certificate)
+        self.peer = Peer(self.relay.port)
+
+    def tearDown(self):
+        self.peer.close()
+        status = self.gateway.stop()
+        self.relay.stop()
+        self.assertEqual(status, 0, self.gateway.err)
+        self.assertEqual([line for line in self.gateway.err if "Sanitizer" in line or "runtime error" in line], [])
+
+    async def test_the_page_and_a_conversation_over_tls(self):
+        response, body = await asyncio.to_thread(self.gateway.request, "GET", "/", tls=self.trusting)
+        self.assertEqual(response.status, 200)
+        self.assertIn('id="log"', body.decode("utf-8"))
+
+        self.peer.send(cp932("!山田+よろしく"))
+        await self.peer_waits_for(cp932("山田 :よろしく"))
+        tab = await open_tab(self.gateway, ssl=self.trusting)
+        await join(tab, "太郎")
+        self.assertEqual(await send(tab, "暗号で"), {"type": "sent"})
+        await self.peer_waits_for(cp932("太郎 :暗号で"))
+        self.peer.send(cp932("山田: 届きました"))
+        await receive_until(tab, {"type": "line", "text": "山田: 届きました"})
+        await tab.close()
+
+        # The page's origin is the https one: the same host over http is
+        # another origin.
+        with self.assertRaises(websockets.InvalidStatusCode) as refused:
+            await websockets.connect(self.gateway.url, ssl=self.trusting,
+                                     origin=f"http://127.0.0.1:{self.gateway.port}")
+        self.assertEqual(refused.exception.status_code, 403)
+
+        # A client that does not trust the certificate is turned away by
+        # itself; the gateway says why and goes on serving.
+        with self.assertRaises(ssl.SSLError):
+            await asyncio.to_thread(self.gateway.request, "GET", "/", tls=ssl.create_default_context())
+        await asyncio.to_thread(self.gateway.wait_for_line, self.gateway.err,
+                                r"127\.0\.0\.1:\d+: TLS handshake failed: ")
+        response, _ = await asyncio.to_thread(self.gateway.request, "GET", "/app.js", tls=self.trusting)
+        self.assertEqual(response.status, 200)
+
+    async def peer_waits_for(self, datagram):
+        return await asyncio.to_thread(self.peer.wait_for, datagram)
+
+    def test_plain_http_is_sent_to_https_and_served_nothing(self):
+        response, body = self.gateway.request("GET", "/app.js?v=2")
+        self.assertEqual(response.status, 301)
+        location = f"https://127.0.0.1:{self.gateway.port}/app.js?v=2"
+        self.assertEqual(response.getheader("Location"), location)
+        self.assertIn(location, body.decode("utf-8"))
+        self.assertEqual(response.getheader("Connection"), "close")
+        # An upgrade in the clear is not let through either.
+        response, _ = self.gateway.request("GET", "/ws", {"Upgrade": "websocket", "Connection": "Upgrade",
+                                                          "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ==",
+                                                          "Sec-WebSocket-Version": "13"})
+        self.assertEqual(response.status, 301)
+        # Without a Host there is nowhere to send it.
+        with socket.create_connection(("127.0.0.1", self.gateway.port), timeout=10) as raw:
+            raw.sendall(b"GET / HTTP/1.0\r\n\r\n")
+            answer = b""
+            while chunk := raw.recv(4096):
+                answer += chunk
+        self.assertTrue(answer.startswith(b"HTTP/1.0 400 "), answer[:40])
+        self.assertIn(b"https:// only", answer)
+        # A name that is not this machine's gets the same 403 as without TLS.
+        self.assertEqual(self.gateway.request("GET", "/", {"Host": "evil.example"})[0].status, 403)
+
+    def test_a_connection_that_never_says_anything_gives_its_place_back(self):
+        # One LAN host's connection places, all held by silent peers (the
+        # gateway's own 127.0.0.1 has no limit).
+        host = "127.0.0.2"
+        silent = [socket.create_connection(("127.0.0.1", self.gateway.port), timeout=20, source_address=(host, 0))
+                  for _ in range(32)]
+        try:
+            with self.assertRaises((ConnectionError, ssl.SSLError)):
+                self.gateway.request("GET", "/", tls=self.trusting, source=host)
+            started = time.monotonic()
+            for each in silent:
+                self.assertEqual(each.recv(1), b"", "closed by the gateway")
+            self.assertLess(time.monotonic() - started, 15)
+        finally:
+            for each in silent:
+                each.close()
+        self.assertEqual(self.gateway.request("GET", "/", tls=self.trusting, source=host)[0].status, 200)
+
+    def test_a_key_that_is_not_the_certificates_is_a_usage_error(self):
+        for certificate, key, reason in (
+                (self.certificate, self.other_key, r"the key does not belong to the certificate"),
+                (self.certificate, self.certificate, r"no unencrypted PEM private key"),
+                (self.key, self.key, r"no PEM certificate")):
+            done = subprocess.run([ARGS.confweb, "--relay", f"127.0.0.1:{self.relay.port}", "--listen", "127.0.0.1:0",
+                                   "--tls-cert", certificate, "--tls-key", key],
+                                  capture_output=True, timeout=30)
+            self.assertEqual(done.returncode, 2, reason)
+            self.assertEqual(done.stdout, b"", "nothing served")
+            self.assertRegex(done.stderr.decode("utf-8"), f"^confweb: [^\n]*{reason}[^\n]* \\(try 'confweb --help'\\)\n$")
 
 
 def main():
