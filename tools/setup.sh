@@ -53,4 +53,7 @@ if [ ${#missing[@]} -gt 0 ] || [ ${#missing_lean[@]} -gt 0 ]; then
         "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
     fi
 fi
-"$(dirname "$0")/setup-web-audit.sh"  # the page's audit tools (npm), into the build tree, never globally
+# The page's audit tools (npm), into the build tree, never globally. No test
+# needs them, so a registry out of reach leaves the tests runnable.
+"$(dirname "$0")/setup-web-audit.sh" ||
+    echo "setup: the page's audit tools are not installed; tools/web-audit.sh needs them" >&2
