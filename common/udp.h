@@ -75,9 +75,10 @@ BufferSizes set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_by
 bool close_socket(SocketHandle socket);
 
 // Asks the system to queue a report for every send that bounces (an ICMP
-// port or host unreachable), to be read with take_unreachable_destinations.
-// Returns false where the system offers no such reports.
-bool report_delivery_errors(SocketHandle socket);
+// port or host unreachable), to be read with take_unreachable_destinations,
+// or no longer (which drops the reports still queued). Returns false where
+// the system offers no such reports.
+bool report_delivery_errors(SocketHandle socket, bool on);
 // Reads, without waiting, at most `capacity` queued reports and stores the
 // destination of each that says port or host unreachable; others are read
 // and dropped. Returns how many were stored.

@@ -5,6 +5,7 @@
 #include "udp_native_posix.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -99,44 +100,67 @@ BufferSizes set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_by
 bool close_socket(SocketHandle socket) { return ::close(fd_of(socket)) == 0; }
 
 #ifdef __linux__
-bool report_delivery_errors(SocketHandle socket) {
-    const int on = 1;
-    return ::setsockopt(fd_of(socket), IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0;
+bool report_delivery_errors(SocketHandle socket, bool on) {
+    const int value = on ? 1 : 0;
+    return ::setsockopt(fd_of(socket), IPPROTO_IP, IP_RECVERR, &value, sizeof value) == 0;
 }
 
 std::size_t take_unreachable_destinations(SocketHandle socket, SocketAddress* destinations, std::size_t capacity) {
-    std::size_t stored = 0;
-    for (std::size_t read = 0; read < capacity; ++read) {
-        sockaddr_in destination{};
+    // A busy room with closed receivers queues a report per bounced send:
+    // read them in batches, one system call for many.
+    constexpr unsigned kBatch = 64;
+    struct Report {
+        sockaddr_in destination;
         char payload[64];
-        alignas(cmsghdr) char control[256];
-        iovec vector{payload, sizeof payload};
-        msghdr message{};
-        message.msg_name = &destination;
-        message.msg_namelen = sizeof destination;
-        message.msg_iov = &vector;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t got = ::recvmsg(fd_of(socket), &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+        alignas(cmsghdr) char control[128];
+        iovec vector;
+    };
+    Report reports[kBatch];
+    mmsghdr messages[kBatch];
+    std::size_t stored = 0;
+    std::size_t read = 0;
+    while (read < capacity) {
+        const unsigned wanted = static_cast<unsigned>(std::min<std::size_t>(kBatch, capacity - read));
+        for (unsigned i = 0; i < wanted; ++i) {
+            Report& report = reports[i];
+            report.destination = sockaddr_in{};
+            report.vector = iovec{report.payload, sizeof report.payload};
+            msghdr& message = messages[i].msg_hdr;
+            message = msghdr{};
+            message.msg_name = &report.destination;
+            message.msg_namelen = sizeof report.destination;
+            message.msg_iov = &report.vector;
+            message.msg_iovlen = 1;
+            message.msg_control = report.control;
+            message.msg_controllen = sizeof report.control;
+            messages[i].msg_len = 0;
+        }
+        const int got = ::recvmmsg(fd_of(socket), messages, wanted, MSG_ERRQUEUE | MSG_DONTWAIT, nullptr);
         if (got < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
-            if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_RECVERR) continue;
-            sock_extended_err report{};
-            std::memcpy(&report, CMSG_DATA(header), sizeof report);
-            const bool unreachable = report.ee_origin == SO_EE_ORIGIN_ICMP && report.ee_type == 3 &&
-                                     (report.ee_code == 1 || report.ee_code == 3);
-            if (unreachable && destination.sin_family == AF_INET) destinations[stored++] = from_native(destination);
-            break;
+        for (int i = 0; i < got; ++i) {
+            msghdr& message = messages[i].msg_hdr;
+            const sockaddr_in& destination = reports[i].destination;
+            for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+                 header = CMSG_NXTHDR(&message, header)) {
+                if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_RECVERR) continue;
+                sock_extended_err report{};
+                std::memcpy(&report, CMSG_DATA(header), sizeof report);
+                const bool unreachable = report.ee_origin == SO_EE_ORIGIN_ICMP && report.ee_type == 3 &&
+                                         (report.ee_code == 1 || report.ee_code == 3);
+                if (unreachable && destination.sin_family == AF_INET) destinations[stored++] = from_native(destination);
+                break;
+            }
         }
+        read += static_cast<std::size_t>(got);
+        if (static_cast<unsigned>(got) < wanted) break;
     }
     return stored;
 }
 #else
-bool report_delivery_errors(SocketHandle) { return false; }
+bool report_delivery_errors(SocketHandle, bool) { return false; }
 std::size_t take_unreachable_destinations(SocketHandle, SocketAddress*, std::size_t) { return 0; }
 #endif
 

@@ -135,7 +135,7 @@ ReceiveResult receive_from(SocketHandle socket, void* buffer, std::size_t capaci
 }
 
 // Winsock 1.1 has no queue of delivery reports.
-bool report_delivery_errors(SocketHandle) { return false; }
+bool report_delivery_errors(SocketHandle, bool) { return false; }
 std::size_t take_unreachable_destinations(SocketHandle, SocketAddress*, std::size_t) { return 0; }
 
 WaitStatus wait_readable(SocketHandle socket, int timeout_ms) {

@@ -64,6 +64,16 @@ bool ReplyLimiter::allow(std::uint32_t address_be, RelayClock::Moment now) {
     return true;
 }
 
+bool BounceReportBudget::keep_listening(RelayClock::Moment now, std::size_t taken) {
+    if (!began_ || now - interval_began_ >= kInterval) {
+        began_ = true;
+        interval_began_ = now;
+        taken_ = 0;
+    }
+    taken_ += taken;
+    return taken_ < kPerSecond;
+}
+
 void RelayServer::initialise_networking() {
     if (!net::startup()) view_.show_report(ui::kWsaStartupError, ui::kCaptionSystem, ReportOwner::None);
 }
@@ -249,15 +259,21 @@ void RelayServer::save_now() {
 }
 
 bool RelayServer::watch_unreachable() {
-    watch_unreachable_ = socket_open_ && net::report_delivery_errors(socket_);
+    watch_unreachable_ = socket_open_ && net::report_delivery_errors(socket_, true);
+    reports_on_ = watch_unreachable_;
     return watch_unreachable_;
 }
 
 void RelayServer::take_delivery_errors() {
     if (!watch_unreachable_ || !socket_open_) return;
     net::SocketAddress bounced[kBouncesPerTurn];
-    const std::size_t count = net::take_unreachable_destinations(socket_, bounced, kBouncesPerTurn);
+    const std::size_t count =
+        reports_on_ ? net::take_unreachable_destinations(socket_, bounced, kBouncesPerTurn) : 0;
     for (std::size_t i = 0; i < count; ++i) note_unreachable(bounced[i]);
+    // Switching reports off drops those still queued; they were counted
+    // against this second's budget anyway.
+    const bool listen = bounce_budget_.keep_listening(clock_->now(), count);
+    if (listen != reports_on_ && net::report_delivery_errors(socket_, listen)) reports_on_ = listen;
 }
 
 void RelayServer::note_unreachable(const net::SocketAddress& destination) {

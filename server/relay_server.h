@@ -76,6 +76,27 @@ inline constexpr std::string_view kNotAMemberReply{
     "\x82\xA4\x88\xEA\x93\x78\x8E\x51\x89\xC1\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2",
     70};
 
+// Each report of a bounced send costs the relay work of its own, and on the
+// same host it also splits a batch of sends in two: in a busy room with
+// closed receivers that is thousands a second. The freeing rule needs only
+// a few per place, so once `kPerSecond` reports were taken in a second the
+// reports are switched off until the next second begins. A quiet room never
+// comes near it; a flood of forged reports costs at most that many.
+class BounceReportBudget {
+public:
+    static constexpr std::size_t kPerSecond = 512;
+    static constexpr std::chrono::seconds kInterval{1};
+
+    // Counts `taken` reports read at `now`; returns whether reports should
+    // be on from now.
+    bool keep_listening(RelayClock::Moment now, std::size_t taken);
+
+private:
+    RelayClock::Moment interval_began_{};
+    bool began_ = false;
+    std::size_t taken_ = 0;
+};
+
 // At most one reply per sender address (not port) per interval, remembering
 // a bounded number of addresses: a flood of forged senders gets few replies
 // and costs a fixed amount of memory.
@@ -217,6 +238,8 @@ private:
     bool awaits_save_ = false;
     std::chrono::seconds forget_after_{0};
     bool watch_unreachable_ = false;
+    bool reports_on_ = false;
+    BounceReportBudget bounce_budget_;
     // Per slot: when its endpoint was last heard, and the bounces since.
     struct Bounces {
         int count = 0;

@@ -158,6 +158,18 @@ TEST(ReplyLimiter, RemembersABoundedNumberOfAddressesAndForgetsOnlyTheOld) {
     EXPECT_FALSE(limiter.allow(5002, start + 12s));
 }
 
+TEST(BounceReportBudget, ReportsPauseForTheRestOfASecondOnceItsShareIsTaken) {
+    BounceReportBudget budget;
+    const RelayClock::Moment start{std::chrono::hours(1)};
+    EXPECT_TRUE(budget.keep_listening(start, 0));
+    EXPECT_TRUE(budget.keep_listening(start + 100ms, BounceReportBudget::kPerSecond - 1));
+    EXPECT_FALSE(budget.keep_listening(start + 200ms, 1));
+    EXPECT_FALSE(budget.keep_listening(start + 999ms, 0)) << "off for the rest of that second";
+    EXPECT_TRUE(budget.keep_listening(start + 1s, 0)) << "and on again after it";
+    EXPECT_FALSE(budget.keep_listening(start + 1500ms, BounceReportBudget::kPerSecond));
+    EXPECT_TRUE(budget.keep_listening(start + 10s, 3)) << "a quiet while later, counted afresh";
+}
+
 TEST_F(Rules, PlacesSilentForTheTimeAllowedAreFreedWithAnExitNoticeAndTheirReason) {
     relay_.set_forget_after(12h);
     const net::SocketAddress talker = at(1, 1), sleeper = at(2, 2);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <iterator>
 #include <string>
+#include <thread>
 
 #include "loopback_peer.h"
 #include "protocol.h"
@@ -98,6 +101,46 @@ TEST_F(Udp, BindingAPortInUseFails) {
     ASSERT_NE(second, kInvalidSocket);
     EXPECT_FALSE(bind_any(second, port_of(receiver_address_)));
     EXPECT_TRUE(close_socket(second));
+}
+
+TEST(BounceReports, ComeForEverySendToAClosedPortWhileAskedForAndNotAfter) {
+    ASSERT_TRUE(startup());
+    const SocketHandle relay = open_udp();
+    ASSERT_NE(relay, kInvalidSocket);
+    ASSERT_TRUE(bind_loopback_ephemeral(relay));
+    if (!report_delivery_errors(relay, true)) {
+        close_socket(relay);
+        GTEST_SKIP() << "this system does not report bounced sends";
+    }
+    const SocketAddress closed = make_address(0x7F000001u, conf::testing::unused_loopback_port());
+    const auto bounce = [&](int times) {
+        for (int i = 0; i < times; ++i) EXPECT_EQ(send_to(relay, "x", 1, closed), SendStatus::Sent);
+    };
+    SocketAddress bounced[512];
+    const auto take_within = [&](std::size_t wanted, int milliseconds) {
+        std::size_t taken = 0;
+        for (int waited = 0;; waited += 10) {
+            taken += take_unreachable_destinations(relay, bounced + taken, std::size(bounced) - taken);
+            if (taken >= wanted || waited >= milliseconds) return taken;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+
+    // More than one system call's batch, in one read; each send that the
+    // previous bounce failed is sent again.
+    bounce(100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(take_unreachable_destinations(relay, bounced, std::size(bounced)), 100u);
+    EXPECT_TRUE(same_endpoint(bounced[99], closed));
+
+    ASSERT_TRUE(report_delivery_errors(relay, false));
+    bounce(3);
+    EXPECT_EQ(take_within(1, 100), 0u);
+
+    ASSERT_TRUE(report_delivery_errors(relay, true));
+    bounce(1);
+    EXPECT_EQ(take_within(1, 2000), 1u);
+    close_socket(relay);
 }
 
 TEST(Resolve, FindsLocalhostByNameAndByNumber) {
