@@ -25,6 +25,10 @@
 
 namespace {
 
+// Room for a late joiner's catch-up of 500 lines of up to 1023 bytes, with
+// the system's own cost per datagram; it may grant less.
+constexpr int kReceiveQueueBytes = 1 << 20;
+
 void write_out(std::FILE* stream, std::string_view bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stream);
     std::fflush(stream);
@@ -101,6 +105,10 @@ public:
         write_out(stderr, conf::cp932_to_utf8(caption) + ": " + conf::cp932_to_utf8(text) + "\n");
     }
     bool register_socket_events(conf::net::SocketHandle socket) override {
+        // A relay that keeps the room's history sends a late joiner up to
+        // 500 lines in one burst, before this loop reads the first: the
+        // system's default queue holds a few hundred small datagrams.
+        conf::net::set_buffer_sizes(socket, kReceiveQueueBytes, 0);
         return conf::net::set_nonblocking(socket);
     }
 

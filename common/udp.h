@@ -62,7 +62,8 @@ bool bind_loopback_ephemeral(SocketHandle socket);
 bool local_address(SocketHandle socket, SocketAddress* address);
 bool set_nonblocking(SocketHandle socket);
 // Asks the system for larger queues so that a burst is not dropped at the
-// socket. Best effort: the system may grant less.
+// socket (a size of 0 leaves that queue as it is). Best effort: the system
+// may grant less.
 // The sizes the system granted, which may be smaller than asked for;
 // `capped` is set when they were limited by the system's own maximum (on
 // Linux: SO_RCVBUFFORCE or SO_SNDBUFFORCE refused, without CAP_NET_ADMIN).

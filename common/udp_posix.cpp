@@ -82,11 +82,11 @@ BufferSizes set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_by
     // plain option is the fallback and silently caps at net.core.*mem_max.
     const int fd = fd_of(socket);
     BufferSizes sizes;
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_bytes, sizeof receive_bytes) != 0) {
+    if (receive_bytes > 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_bytes, sizeof receive_bytes) != 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof receive_bytes);
         sizes.capped = true;
     }
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &send_bytes, sizeof send_bytes) != 0) {
+    if (send_bytes > 0 && ::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &send_bytes, sizeof send_bytes) != 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof send_bytes);
         sizes.capped = true;
     }

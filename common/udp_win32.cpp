@@ -84,8 +84,10 @@ bool set_nonblocking(SocketHandle socket) {
 
 BufferSizes set_buffer_sizes(SocketHandle socket, int receive_bytes, int send_bytes) {
     const SOCKET native = native_of(socket);
-    ::setsockopt(native, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_bytes), sizeof receive_bytes);
-    ::setsockopt(native, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_bytes), sizeof send_bytes);
+    if (receive_bytes > 0)
+        ::setsockopt(native, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_bytes), sizeof receive_bytes);
+    if (send_bytes > 0)
+        ::setsockopt(native, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_bytes), sizeof send_bytes);
     // Winsock grants what is asked for; there is no cap to report.
     BufferSizes sizes;
     int length = sizeof sizes.receive_bytes;

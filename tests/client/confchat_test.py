@@ -148,9 +148,9 @@ class Confchat(unittest.TestCase):
         self.cleanup.append(chat.finish)
         return chat
 
-    def start_relay(self):
+    def start_relay(self, *options):
         port = free_udp_port()
-        relay = Process(command(ARGS.confrelay, port), subprocess.DEVNULL)
+        relay = Process(command(ARGS.confrelay, *options, port), subprocess.DEVNULL)
         self.cleanup.append(relay.finish)
         self.cleanup.append(lambda: relay.proc.poll() is None and relay.proc.terminate())
         relay.wait_for("listening", timeout=60)
@@ -188,6 +188,24 @@ class Confchat(unittest.TestCase):
         alice.wait_for("花子さんが退室しました\n")
         self.assertEqual(alice.end_input(), 0)
         self.assertEqual(watcher.receive_all(), [exit_notice("alice")])
+
+    def test_a_late_joiner_is_shown_the_whole_history_the_relay_sends_at_once(self):
+        port = self.start_relay("--history", "500")
+        relay = ("127.0.0.1", port)
+        talker = self.peer()
+        talker.send(b"!talk+go", relay)
+        for number in range(500):
+            talker.send(cp932("talk :議事 %03d " % number) + b"x" * 40, relay)
+            if number % 100 == 99:
+                talker.receive_all(quiet=0.05)  # the relay keeps pace; our queue is not the one under test
+        talker.receive_all(quiet=0.1)
+
+        late = self.chat(port, "late")
+        late.type("hi")
+        late.wait_for("（ここまでが入室前の発言です）\n")
+        heard = [line for line in late.out.decode("utf-8").splitlines() if "talk :議事" in line]
+        self.assertEqual(len(heard), 500, "every line of the burst reaches the screen")
+        self.assertTrue(heard[0].endswith("talk :議事 000 " + "x" * 40) and heard[-1].startswith("["), heard[:1])
 
     def test_the_leave_notice_goes_out_only_once_logged_in(self):
         server = self.peer()
