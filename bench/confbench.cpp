@@ -27,6 +27,7 @@
 
 #include "bench_figures.h"
 #include "gnu_command_line.h"
+#include "load_driver.h"
 #include "load_run.h"
 #include "relay_process.h"
 
@@ -41,16 +42,7 @@
 
 namespace {
 
-using conf::bench::available_cpus;
-using conf::bench::format_number;
-using conf::bench::format_share;
-using conf::bench::LoadSession;
-using conf::bench::LoadSettings;
-using conf::bench::LoadTally;
-using conf::bench::median;
-using conf::bench::percentile;
-using conf::bench::program_near_us;
-using conf::bench::ThroughputSlice;
+using namespace conf::bench;
 
 struct Subject {
     std::string label;
@@ -215,40 +207,38 @@ int parse_options(int argc, char** argv, Options* options) {
     return -1;
 }
 
-// One relay under measurement, with everything measured of it.
+// One relay under measurement: how it runs, and what is measured of it.
 struct Contestant {
     Subject subject;
     conf::bench::RelayProcess process;
     std::unique_ptr<LoadSession> session;
-    std::string failure;
-    std::vector<ThroughputSlice> slices;  // one per run; incomplete ones stay out
-    std::vector<double> latencies_us;
-    LoadTally tally;
+    Contender measured;
     std::string stop_problem;
-
-    bool usable() const { return failure.empty() && session != nullptr; }
 };
 
 void start_contestant(Contestant& contestant, const Options& options, int relay_cpu) {
     const Subject& subject = contestant.subject;
+    Contender& measured = contestant.measured;
+    measured.label = subject.label;
     std::uint16_t port = subject.port;
     if (!subject.command.empty()) {
         port = conf::bench::free_udp_port();
-        if (!contestant.process.start(subject.command, port, relay_cpu, &contestant.failure)) return;
+        if (!contestant.process.start(subject.command, port, relay_cpu, &measured.failure)) return;
     }
     conf::bench::RelayProcess* process = subject.command.empty() ? nullptr : &contestant.process;
     contestant.session = std::make_unique<LoadSession>(
         port, options.load,
         [process] { return process != nullptr ? process->processor_time() : conf::bench::ProcessorTime{}; },
         [process] { return process == nullptr || process->running(); });
+    measured.target = contestant.session.get();
     std::string error;
-    if (!contestant.session->start(&error)) contestant.failure = error;
+    if (!contestant.session->start(&error)) measured.failure = error;
 }
 
 void finish_contestant(Contestant& contestant) {
     if (contestant.session != nullptr) {
-        contestant.tally = contestant.session->tally();
         if (contestant.subject.command.empty()) contestant.session->leave();
+        contestant.measured.target = nullptr;
         contestant.session.reset();
     }
     if (!contestant.subject.command.empty()) {
@@ -257,9 +247,6 @@ void finish_contestant(Contestant& contestant) {
     }
 }
 
-double deliveries_per_second(const ThroughputSlice& slice) {
-    return static_cast<double>(slice.deliveries) / slice.seconds;
-}
 double deliveries_per_relay_second(const ThroughputSlice& slice) {
     return slice.relay_running_seconds > 0 ? static_cast<double>(slice.deliveries) / slice.relay_running_seconds : -1;
 }
@@ -270,27 +257,16 @@ double bench_share(const ThroughputSlice& slice) { return slice.bench_seconds / 
 // `alive_ratio`: the closed run's lines per second against the all-alive
 // run's, NaN for a relay with every receiver alive.
 std::string check_problems(const Contestant& contestant, int receivers, double alive_ratio) {
-    if (!contestant.failure.empty()) return contestant.failure;
+    const Contender& measured = contestant.measured;
+    if (!measured.failure.empty()) return measured.failure;
     std::string problems;
-    auto add = [&problems](const std::string& problem) { problems += (problems.empty() ? "" : "; ") + problem; };
-    const LoadTally& tally = contestant.tally;
-    if (tally.lines_lost > 0) add(std::to_string(tally.lines_lost) + " lines lost");
-    if (tally.duplicates > 0) add(std::to_string(tally.duplicates) + " duplicate copies");
-    if (tally.malformed > 0) add(std::to_string(tally.malformed) + " malformed datagrams");
-    if (contestant.slices.empty()) add("no throughput slice completed");
-    for (const ThroughputSlice& slice : contestant.slices) {
-        if (slice.deliveries != slice.lines * receivers || !(slice.seconds > 0)) {
-            add("a slice counted " + std::to_string(slice.deliveries) + " copies of " + std::to_string(slice.lines) +
-                " lines for " + std::to_string(receivers) + " receivers");
-            break;
-        }
-    }
-    const double p50 = percentile(contestant.latencies_us, 0.5), p99 = percentile(contestant.latencies_us, 0.99);
-    if (contestant.latencies_us.empty() || !(p50 > 0) || p99 < p50 || p99 > 1e6) add("implausible latency");
-    if (!contestant.stop_problem.empty()) add("relay " + contestant.stop_problem);
-    if (contestant.subject.closed > 0 && !(alive_ratio > 0)) add("no throughput to compare with all receivers alive");
-    if (tally.exit_notices % receivers != 0)
-        add(std::to_string(tally.exit_notices) + " exit notices for " + std::to_string(receivers) + " receivers");
+    check_figures(measured, receivers, "datagrams", &problems);
+    if (!contestant.stop_problem.empty()) add_problem(&problems, "relay " + contestant.stop_problem);
+    if (contestant.subject.closed > 0 && !(alive_ratio > 0))
+        add_problem(&problems, "no throughput to compare with all receivers alive");
+    if (measured.tally.exit_notices % receivers != 0)
+        add_problem(&problems, std::to_string(measured.tally.exit_notices) + " exit notices for " +
+                                   std::to_string(receivers) + " receivers");
     return problems;
 }
 
@@ -312,65 +288,33 @@ int main(int argc, char** argv) {
 
     const std::size_t count = options.subjects.size();
     std::vector<Contestant> contestants(count);
+    std::vector<Contender*> contenders;
     for (std::size_t i = 0; i < count; ++i) {
-        contestants[i].subject = options.subjects[i];
-        start_contestant(contestants[i], options, relay_cpu);
-        if (!contestants[i].failure.empty())
-            std::fprintf(stderr, "%s: %s\n", options.subjects[i].label.c_str(), contestants[i].failure.c_str());
+        Contestant& contestant = contestants[i];
+        contestant.subject = options.subjects[i];
+        start_contestant(contestant, options, relay_cpu);
+        if (!contestant.measured.failure.empty())
+            std::fprintf(stderr, "%s: %s\n", contestant.subject.label.c_str(), contestant.measured.failure.c_str());
+        contenders.push_back(&contestant.measured);
     }
 
     // Only now, with every receiver's port taken: no later socket of ours
     // can be given a port that a relay still sends to.
     for (Contestant& contestant : contestants)
-        if (contestant.usable() && contestant.subject.closed > 0) contestant.session->close_receivers(contestant.subject.closed);
+        if (contestant.measured.usable() && contestant.subject.closed > 0)
+            contestant.session->close_receivers(contestant.subject.closed);
 
-    // Every relay is up and idle; they take turns, one slice each per run,
-    // so that the machine's other work weighs on all of them alike. The
-    // first turn of each warms caches and queues and is not counted.
-    for (int run = -1; run < options.runs; ++run) {
-        std::string progress;
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::size_t index = (k + static_cast<std::size_t>(run + 1)) % count;
-            Contestant& contestant = contestants[index];
-            if (!contestant.usable()) continue;
-            const ThroughputSlice slice = contestant.session->push_slice();
-            if (!slice.complete) {
-                contestant.failure = "a slice did not complete within " +
-                                     std::to_string(static_cast<int>(options.load.slice_limit_seconds)) + " s";
-                continue;
-            }
-            if (run < 0) continue;
-            contestant.slices.push_back(slice);
-            char part[128];
-            std::snprintf(part, sizeof part, "  %s %.0f", contestant.subject.label.c_str(), deliveries_per_second(slice));
-            progress += part;
-        }
-        if (run >= 0) std::fprintf(stderr, "run %d/%d deliveries/s:%s\n", run + 1, options.runs, progress.c_str());
-    }
-    for (int run = 0; run < options.latency_runs; ++run) {
-        for (std::size_t k = 0; k < count; ++k) {
-            Contestant& contestant = contestants[(k + static_cast<std::size_t>(run)) % count];
-            if (contestant.usable()) contestant.session->measure_latency(options.latency_seconds, &contestant.latencies_us);
-        }
-    }
+    take_turns(contenders,
+               {options.runs, options.latency_runs, options.latency_seconds, options.load.slice_limit_seconds});
     for (Contestant& contestant : contestants) finish_contestant(contestant);
 
     // Ratios are taken run by run against the reference relay's slice of the
     // same run, a moment apart on the same machine.
-    const bool with_reference = options.with_reference && contestants[0].failure.empty();
-    auto medians = [](const Contestant& contestant, double (*figure)(const ThroughputSlice&)) {
-        std::vector<double> values;
-        for (const ThroughputSlice& slice : contestant.slices) values.push_back(figure(slice));
-        return median(values);
-    };
-    auto ratios = [&](const Contestant& contestant, double (*figure)(const ThroughputSlice&)) {
-        if (!with_reference || contestant.slices.size() != contestants[0].slices.size()) return std::nan("");
-        std::vector<double> values;
-        for (std::size_t run = 0; run < contestant.slices.size(); ++run) {
-            const double mine = figure(contestant.slices[run]), theirs = figure(contestants[0].slices[run]);
-            if (mine > 0 && theirs > 0) values.push_back(mine / theirs);
-        }
-        return median(values);
+    const Contender& reference = contestants[0].measured;
+    const bool with_reference = options.with_reference && reference.failure.empty();
+    auto ratios = [&](const Contender& measured, const SliceFigure& figure) {
+        if (!with_reference || measured.slices.size() != reference.slices.size()) return std::nan("");
+        return median_ratio(per_run(measured.slices, figure), per_run(reference.slices, figure));
     };
     auto alive = [&](const Contestant& contestant) { return options.load.receivers - contestant.subject.closed; };
     // Lines per second, not deliveries: the closed run has fewer receivers
@@ -378,17 +322,17 @@ int main(int argc, char** argv) {
     auto alive_ratio = [&](const Contestant& contestant) {
         if (contestant.subject.alive_sibling < 0) return std::nan("");
         const Contestant& sibling = contestants[static_cast<std::size_t>(contestant.subject.alive_sibling)];
-        std::vector<double> values;
-        for (std::size_t run = 0; run < contestant.slices.size() && run < sibling.slices.size(); ++run) {
-            const double mine = deliveries_per_second(contestant.slices[run]) / alive(contestant);
-            const double theirs = deliveries_per_second(sibling.slices[run]) / alive(sibling);
-            if (mine > 0 && theirs > 0) values.push_back(mine / theirs);
-        }
-        return median(values);
+        auto lines_per_second = [&alive](const Contestant& of) {
+            return per_run(of.measured.slices,
+                           [receivers = alive(of)](const ThroughputSlice& slice) {
+                               return deliveries_per_second(slice) / receivers;
+                           });
+        };
+        return median_ratio(lines_per_second(contestant), lines_per_second(sibling));
     };
-    auto latency_ratio = [&](const Contestant& contestant, double fraction) {
+    auto latency_ratio = [&](const Contender& measured, double fraction) {
         if (!with_reference) return std::nan("");
-        return percentile(contestant.latencies_us, fraction) / percentile(contestants[0].latencies_us, fraction);
+        return percentile(measured.latencies_us, fraction) / percentile(reference.latencies_us, fraction);
     };
 
     std::printf("confbench: %d receivers, %d sender%s, %zu-byte lines; throughput: %d runs of %lld lines per sender "
@@ -409,30 +353,31 @@ int main(int argc, char** argv) {
                 "p99 us", "x ref", "CPU");
     int failures = 0;
     for (const Contestant& contestant : contestants) {
+        const Contender& measured = contestant.measured;
         const char* label = contestant.subject.label.c_str();
-        if (contestant.slices.empty()) {
-            std::printf("%-*s failed: %s\n", width, label, contestant.failure.c_str());
+        if (measured.slices.empty()) {
+            std::printf("%-*s failed: %s\n", width, label, measured.failure.c_str());
         } else {
-            const double lines_per_second = medians(contestant, deliveries_per_second) / alive(contestant);
+            const double lines_per_second = median_of(measured.slices, deliveries_per_second) / alive(contestant);
             // Each closed receiver the relay gave up is announced to every other.
             const std::string freed = contestant.subject.closed > 0
-                                          ? std::to_string(contestant.tally.exit_notices / alive(contestant))
+                                          ? std::to_string(measured.tally.exit_notices / alive(contestant))
                                           : std::string("-");
             std::printf("%-*s %8s %6s %5s %12s %6s %12s %6s %5lld %6s %6s %7s %6s %7s %6s %6s\n", width, label,
                         format_number(lines_per_second, "%.0f").c_str(),
                         format_number(alive_ratio(contestant), "%.2f").c_str(), freed.c_str(),
-                        format_number(medians(contestant, deliveries_per_second), "%.0f").c_str(),
-                        format_number(ratios(contestant, deliveries_per_second), "%.2f").c_str(),
-                        format_number(medians(contestant, deliveries_per_relay_second), "%.0f").c_str(),
-                        format_number(ratios(contestant, deliveries_per_relay_second), "%.2f").c_str(),
-                        static_cast<long long>(contestant.tally.lines_lost),
-                        format_share(medians(contestant, relay_share)).c_str(),
-                        format_share(medians(contestant, waiting_share)).c_str(),
-                        format_number(percentile(contestant.latencies_us, 0.5), "%.0f").c_str(),
-                        format_number(latency_ratio(contestant, 0.5), "%.2f").c_str(),
-                        format_number(percentile(contestant.latencies_us, 0.99), "%.0f").c_str(),
-                        format_number(latency_ratio(contestant, 0.99), "%.2f").c_str(),
-                        format_share(medians(contestant, bench_share)).c_str());
+                        format_number(median_of(measured.slices, deliveries_per_second), "%.0f").c_str(),
+                        format_number(ratios(measured, deliveries_per_second), "%.2f").c_str(),
+                        format_number(median_of(measured.slices, deliveries_per_relay_second), "%.0f").c_str(),
+                        format_number(ratios(measured, deliveries_per_relay_second), "%.2f").c_str(),
+                        static_cast<long long>(measured.tally.lines_lost),
+                        format_share(median_of(measured.slices, relay_share)).c_str(),
+                        format_share(median_of(measured.slices, waiting_share)).c_str(),
+                        format_number(percentile(measured.latencies_us, 0.5), "%.0f").c_str(),
+                        format_number(latency_ratio(measured, 0.5), "%.2f").c_str(),
+                        format_number(percentile(measured.latencies_us, 0.99), "%.0f").c_str(),
+                        format_number(latency_ratio(measured, 0.99), "%.2f").c_str(),
+                        format_share(median_of(measured.slices, bench_share)).c_str());
         }
         if (options.check) {
             const std::string problems = check_problems(contestant, alive(contestant), alive_ratio(contestant));

@@ -31,7 +31,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -40,6 +39,7 @@
 
 #include "bench_figures.h"
 #include "gnu_command_line.h"
+#include "load_driver.h"
 #include "load_run.h"
 #include "protocol.h"
 #include "relay_process.h"
@@ -59,19 +59,9 @@
 
 namespace {
 
-using conf::bench::format_number;
-using conf::bench::format_share;
-using conf::bench::LoadSession;
-using conf::bench::LoadSettings;
-using conf::bench::LoadTally;
-using conf::bench::median;
-using conf::bench::percentile;
-using conf::bench::ProcessorTime;
-using conf::bench::RelayProcess;
-using conf::bench::TabLoadSession;
-using conf::bench::ThroughputSlice;
+using namespace conf::bench;
 
-// The targets for 100 tabs.
+// What the gateway is to reach with 100 tabs.
 constexpr double kTargetMessagesPerSecond = 150000;
 constexpr double kTargetCpuRatio = 3;
 constexpr double kTargetP99Us = 10000;
@@ -213,9 +203,6 @@ bool wait_for_udp_port(std::uint16_t port, RelayProcess& process) {
     return false;
 }
 
-double deliveries_per_second(const ThroughputSlice& slice) {
-    return static_cast<double>(slice.deliveries) / slice.seconds;
-}
 double cpu_us_per_delivery(const ThroughputSlice& slice) {
     return slice.relay_running_seconds >= 0 && slice.deliveries > 0
                ? slice.relay_running_seconds * 1e6 / static_cast<double>(slice.deliveries)
@@ -225,56 +212,30 @@ double running_share(const ThroughputSlice& slice) { return slice.relay_running_
 double waiting_share(const ThroughputSlice& slice) { return slice.relay_waiting_seconds / slice.seconds; }
 double bench_share(const ThroughputSlice& slice) { return slice.bench_seconds / slice.seconds; }
 
-// One of the two roads, with everything measured of it.
-struct Road {
-    std::string label;
-    std::vector<ThroughputSlice> slices;  // complete ones, one per run
-    std::vector<double> latencies_us;
-    LoadTally tally;
-    std::string failure;
-
-    double figure(double (*of)(const ThroughputSlice&)) const {
-        std::vector<double> values;
-        for (const ThroughputSlice& slice : slices) values.push_back(of(slice));
-        return median(values);
-    }
-};
-
-std::string problems_of(const Road& road, int receivers, bool processor_time_known) {
+std::string problems_of(const Contender& road, int receivers, bool processor_time_known) {
     std::string problems = road.failure;
-    auto add = [&problems](const std::string& problem) { problems += (problems.empty() ? "" : "; ") + problem; };
-    if (processor_time_known && !(road.figure(cpu_us_per_delivery) > 0)) add("no processor time per delivery");
-    if (road.tally.lines_lost > 0) add(std::to_string(road.tally.lines_lost) + " lines lost");
-    if (road.tally.duplicates > 0) add(std::to_string(road.tally.duplicates) + " duplicate copies");
-    if (road.tally.malformed > 0) add(std::to_string(road.tally.malformed) + " malformed messages");
-    if (road.slices.empty()) add("no throughput slice completed");
-    for (const ThroughputSlice& slice : road.slices) {
-        if (slice.deliveries != slice.lines * receivers || !(slice.seconds > 0)) {
-            add("a slice counted " + std::to_string(slice.deliveries) + " copies of " + std::to_string(slice.lines) +
-                " lines for " + std::to_string(receivers) + " receivers");
-            break;
-        }
-    }
-    const double p50 = percentile(road.latencies_us, 0.5), p99 = percentile(road.latencies_us, 0.99);
-    if (road.latencies_us.empty() || !(p50 > 0) || p99 < p50 || p99 > 1e6) add("implausible latency");
+    if (processor_time_known && !(median_of(road.slices, cpu_us_per_delivery) > 0))
+        add_problem(&problems, "no processor time per delivery");
+    check_figures(road, receivers, "messages", &problems);
     return problems;
 }
 
-void print_row(const Road& road, int receivers) {
+void print_row(const Contender& road, int receivers) {
     if (road.slices.empty()) {
         std::printf("%-30s failed: %s\n", road.label.c_str(), road.failure.c_str());
         return;
     }
-    const double per_second = road.figure(deliveries_per_second);
+    const double per_second = median_of(road.slices, deliveries_per_second);
     std::printf("%-30s %8s %12s %8s %5lld %4lld %4lld %6s %6s %7s %7s %6s\n", road.label.c_str(),
                 format_number(per_second / receivers, "%.0f").c_str(), format_number(per_second, "%.0f").c_str(),
-                format_number(road.figure(cpu_us_per_delivery), "%.2f").c_str(),
+                format_number(median_of(road.slices, cpu_us_per_delivery), "%.2f").c_str(),
                 static_cast<long long>(road.tally.lines_lost), static_cast<long long>(road.tally.duplicates),
-                static_cast<long long>(road.tally.malformed), format_share(road.figure(running_share)).c_str(),
-                format_share(road.figure(waiting_share)).c_str(),
+                static_cast<long long>(road.tally.malformed),
+                format_share(median_of(road.slices, running_share)).c_str(),
+                format_share(median_of(road.slices, waiting_share)).c_str(),
                 format_number(percentile(road.latencies_us, 0.5), "%.0f").c_str(),
                 format_number(percentile(road.latencies_us, 0.99), "%.0f").c_str(),
-                format_share(road.figure(bench_share)).c_str());
+                format_share(median_of(road.slices, bench_share)).c_str());
 }
 
 }  // namespace
@@ -367,57 +328,25 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    Road gateway{"confweb, " + std::to_string(tabs) + " tabs", {}, {}, {}, {}};
-    Road bare{"bare gateway, " + std::to_string(tabs) + " tabs", {}, {}, {}, {}};
-    Road relay{"confrelay, " + std::to_string(tabs) + " UDP receivers", {}, {}, {}, {}};
-    std::vector<double> behind_shares;  // the relay behind the gateway, per gateway slice
-    auto gateway_slice = [&](bool counted) {
-        if (!gateway.failure.empty()) return;
-        const ProcessorTime before = web_relay_process.processor_time();
-        const ThroughputSlice slice = tab_load->push_slice();
+    Contender gateway, bare, relay;
+    gateway.label = "confweb, " + std::to_string(tabs) + " tabs";
+    gateway.target = tab_load.get();
+    bare.label = "bare gateway, " + std::to_string(tabs) + " tabs";
+    bare.target = bare_load.get();
+    relay.label = "confrelay, " + std::to_string(tabs) + " UDP receivers";
+    relay.target = udp_load.get();
+    // The relay behind the gateway: its share of each gateway slice.
+    std::vector<double> behind_shares;
+    ProcessorTime behind_before;
+    gateway.before_slice = [&] { behind_before = web_relay_process.processor_time(); };
+    gateway.after_slice = [&](const ThroughputSlice& slice, bool counted) {
         const ProcessorTime after = web_relay_process.processor_time();
-        if (!slice.complete) {
-            gateway.failure = tab_load->trouble().empty() ? "a slice did not complete" : tab_load->trouble();
-            return;
-        }
-        if (!counted) return;
-        gateway.slices.push_back(slice);
-        if (before.running_ns >= 0 && after.running_ns >= before.running_ns)
-            behind_shares.push_back(static_cast<double>(after.running_ns - before.running_ns) / 1e9 / slice.seconds);
+        if (counted && behind_before.running_ns >= 0 && after.running_ns >= behind_before.running_ns)
+            behind_shares.push_back(static_cast<double>(after.running_ns - behind_before.running_ns) / 1e9 /
+                                    slice.seconds);
     };
-    auto bare_slice = [&](bool counted) {
-        if (!bare.failure.empty()) return;
-        const ThroughputSlice slice = bare_load->push_slice();
-        if (!slice.complete) bare.failure = bare_load->trouble().empty() ? "a slice did not complete" : bare_load->trouble();
-        else if (counted) bare.slices.push_back(slice);
-    };
-    auto relay_slice = [&](bool counted) {
-        if (!relay.failure.empty()) return;
-        const ThroughputSlice slice = udp_load->push_slice();
-        if (!slice.complete) relay.failure = "a slice did not complete";
-        else if (counted) relay.slices.push_back(slice);
-    };
-    // The first run of each warms caches and queues and is not counted.
-    // Each run starts with the next road, so that none is always first.
-    const std::function<void(bool)> turns[] = {gateway_slice, bare_slice, relay_slice};
-    constexpr int kRoads = static_cast<int>(std::size(turns));
-    for (int run = -1; run < options.runs; ++run) {
-        for (int k = 0; k < kRoads; ++k) turns[(k + run + 1) % kRoads](run >= 0);
-        if (run >= 0 && !gateway.slices.empty() && !bare.slices.empty() && !relay.slices.empty())
-            std::fprintf(stderr, "run %d/%d deliveries/s: confweb %.0f  bare gateway %.0f  confrelay %.0f\n", run + 1,
-                         options.runs, deliveries_per_second(gateway.slices.back()),
-                         deliveries_per_second(bare.slices.back()), deliveries_per_second(relay.slices.back()));
-    }
-    for (int run = 0; run < options.latency_runs; ++run) {
-        if (gateway.failure.empty()) tab_load->measure_latency(options.latency_seconds, &gateway.latencies_us);
-        if (bare.failure.empty()) bare_load->measure_latency(options.latency_seconds, &bare.latencies_us);
-        if (relay.failure.empty()) udp_load->measure_latency(options.latency_seconds, &relay.latencies_us);
-    }
-    if (gateway.failure.empty()) gateway.failure = tab_load->trouble();
-    if (bare.failure.empty()) bare.failure = bare_load->trouble();
-    gateway.tally = tab_load->tally();
-    bare.tally = bare_load->tally();
-    relay.tally = udp_load->tally();
+    take_turns({&gateway, &bare, &relay},
+               {options.runs, options.latency_runs, options.latency_seconds, options.load.slice_limit_seconds});
     tab_load.reset();  // the tabs close: the gateway's participants leave
     bare_load.reset();
     udp_load.reset();
@@ -430,13 +359,8 @@ int main(int argc, char** argv) {
     if (own_gateway) web_relay_process.stop(&how);
 
     // Ratios are taken run by run, a moment apart on the same machine.
-    auto cpu_ratio_of = [](const Road& mine, const Road& theirs) {
-        std::vector<double> ratios;
-        for (std::size_t run = 0; run < mine.slices.size() && run < theirs.slices.size(); ++run) {
-            const double a = cpu_us_per_delivery(mine.slices[run]), b = cpu_us_per_delivery(theirs.slices[run]);
-            if (a > 0 && b > 0) ratios.push_back(a / b);
-        }
-        return median(ratios);
+    auto cpu_ratio_of = [](const Contender& mine, const Contender& theirs) {
+        return median_ratio(per_run(mine.slices, cpu_us_per_delivery), per_run(theirs.slices, cpu_us_per_delivery));
     };
     const double cpu_ratio = cpu_ratio_of(gateway, relay);
     const double beast_ratio = cpu_ratio_of(gateway, bare);
@@ -462,7 +386,7 @@ int main(int argc, char** argv) {
         std::printf("the relay behind confweb ran %s of the gateway's slices\n", format_share(median(behind_shares)).c_str());
 
     if (tabs == conf::kMaxParticipants && !gateway.slices.empty()) {
-        const double per_second = gateway.figure(deliveries_per_second);
+        const double per_second = median_of(gateway.slices, deliveries_per_second);
         const double p99 = percentile(gateway.latencies_us, 0.99);
         auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
         const bool no_loss = gateway.tally.lines_lost == 0 && gateway.tally.duplicates == 0 && gateway.tally.malformed == 0;
@@ -484,7 +408,7 @@ int main(int argc, char** argv) {
                 "bench CPU: confwebbench's own share of its core during a slice.\n");
     if (options.check) {
         int failures = 0;
-        for (const Road* road : {&gateway, &bare, &relay}) {
+        for (const Contender* road : {&gateway, &bare, &relay}) {
             const bool processor_time_known = road != &gateway || own_gateway || web_pid > 0;
             const std::string problems = problems_of(*road, tabs, processor_time_known);
             if (!problems.empty()) {

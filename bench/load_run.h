@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "load_target.h"
+
 namespace conf::bench {
 
 // The lines of the load: "Lss:nnnnnnnnnn" (sender, line number), then '.'
@@ -44,42 +46,19 @@ struct LoadSettings {
     int stall_ms = 250;               // a line not everywhere by then counts as lost
 };
 
-struct ThroughputSlice {
-    bool complete = false;
-    double seconds = 0;
-    std::int64_t deliveries = 0;    // copies received, all receivers together
-    std::int64_t lines = 0;         // lines that reached every receiver
-    double relay_running_seconds = -1;
-    double relay_waiting_seconds = -1;
-    double bench_seconds = 0;       // our own processor time
-};
-
-struct LoadTally {
-    std::int64_t lines_sent = 0;
-    std::int64_t lines_lost = 0;  // sent but missing at one receiver or more
-    std::int64_t duplicates = 0;
-    std::int64_t malformed = 0;   // datagrams that are no line of ours
-    std::int64_t exit_notices = 0;  // the relay's notices that a closed receiver left
-};
-
-class LoadSession {
+class LoadSession final : public LoadTarget {
 public:
     // `relay_time` reads the relay's processor time; `relay_alive` says
     // whether it still runs.
     LoadSession(std::uint16_t port, const LoadSettings& settings, std::function<ProcessorTime()> relay_time,
                 std::function<bool()> relay_alive);
-    ~LoadSession();
-    LoadSession(const LoadSession&) = delete;
-    LoadSession& operator=(const LoadSession&) = delete;
+    ~LoadSession() override;
 
-    // Opens the sockets and logs every receiver in. False with `error` set
-    // when that fails.
-    bool start(std::string* error);
+    // Opens the sockets and logs every receiver in.
+    bool start(std::string* error) override;
 
-    ThroughputSlice push_slice();
-    // Sends lines at the light rate for `seconds`, waits for them, and adds
-    // one latency (microseconds) per line that reached everyone.
-    void measure_latency(double seconds, std::vector<double>* latencies_us);
+    ThroughputSlice push_slice() override;
+    void measure_latency(double seconds, std::vector<double>* latencies_us) override;
 
     // Closes the sockets of the last `count` receivers without a leave notice,
     // as a program that is killed would: the relay still holds their places
@@ -90,7 +69,9 @@ public:
 
     // Leave notices for every receiver, for a relay that keeps running.
     void leave();
-    LoadTally tally() const;
+    LoadTally tally() const override;
+    // Datagrams give no sign of a receiver cut off: a lost line says it.
+    std::string trouble() const override { return {}; }
 
 private:
     class State;

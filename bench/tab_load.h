@@ -25,7 +25,7 @@
 
 namespace conf::bench {
 
-class TabLoadSession {
+class TabLoadSession final : public LoadTarget {
 public:
     // The gateway listens on 127.0.0.1:`web_port` and is in front of the
     // relay on 127.0.0.1:`relay_port`, to which the lines are sent.
@@ -33,22 +33,18 @@ public:
     // `gateway_time` and `gateway_alive` as for LoadSession.
     TabLoadSession(std::uint16_t web_port, std::uint16_t relay_port, const LoadSettings& settings,
                    std::function<ProcessorTime()> gateway_time, std::function<bool()> gateway_alive);
-    ~TabLoadSession();
-    TabLoadSession(const TabLoadSession&) = delete;
-    TabLoadSession& operator=(const TabLoadSession&) = delete;
+    ~TabLoadSession() override;
 
-    // Opens the tabs and logs every one in. False with `error` set when that
-    // fails.
-    bool start(std::string* error);
+    // Opens the tabs and logs every one in.
+    bool start(std::string* error) override;
 
     // As LoadSession's; the processor times in the slice are the gateway's.
-    ThroughputSlice push_slice();
-    void measure_latency(double seconds, std::vector<double>* latencies_us);
+    ThroughputSlice push_slice() override;
+    void measure_latency(double seconds, std::vector<double>* latencies_us) override;
 
-    LoadTally tally() const;
-    // Why a tab's connection ended before the bench closed it; empty when
-    // none did.
-    std::string trouble() const;
+    LoadTally tally() const override;
+    // Why a tab's connection ended before the bench closed it.
+    std::string trouble() const override;
 
 private:
     class State;
