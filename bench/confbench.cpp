@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench_figures.h"
+#include "catch_up.h"
 #include "gnu_command_line.h"
 #include "load_driver.h"
 #include "load_run.h"
@@ -63,6 +64,7 @@ struct Options {
     double latency_seconds = 0.4;
     bool pin = true;
     bool check = false;
+    int catch_ups = 0;
 };
 
 // What help2man turns into the man page, so kept in its layout.
@@ -98,6 +100,8 @@ constexpr char kHelp[] =
     "                              (default 200)\n"
     "      --latency-seconds S     length of one latency turn (default 0.4)\n"
     "      --latency-runs N        latency turns per relay (default 4)\n"
+    "      --catch-ups N           also time N late joiners' catch-up on each relay\n"
+    "                              started here, run once more with --history 500\n"
     "      --no-pin                leave the placement on cores to the system\n"
     "      --check                 exit 1 on any lost, duplicated or malformed line\n"
     "                              or an implausible figure\n"
@@ -181,6 +185,7 @@ int parse_options(int argc, char** argv, Options* options) {
         {"--latency-rate", Kind::Number, 1, 100000, {}, [&load](double n) { load.latency_rate = n; }},
         {"--latency-seconds", Kind::Number, 0.01, 600, {}, [options](double n) { options->latency_seconds = n; }},
         {"--latency-runs", Kind::Number, 1, 1000, {}, count(&options->latency_runs)},
+        {"--catch-ups", Kind::Number, 1, 1000, {}, count(&options->catch_ups)},
     };
     if (const int status = conf::gnu::parse_options("confbench", kHelp, table, argc, argv); status >= 0)
         return status;
@@ -268,6 +273,43 @@ std::string check_problems(const Contestant& contestant, int receivers, double a
         add_problem(&problems, std::to_string(measured.tally.exit_notices) + " exit notices for " +
                                    std::to_string(receivers) + " receivers");
     return problems;
+}
+
+// Each relay started here (the reference relay keeps no history) runs once
+// more on its own, with a full history, for late joiners to be timed.
+// Returns how many could not be measured.
+int report_catch_ups(const Options& options, int relay_cpu) {
+    constexpr int kHistory = 500;
+    std::printf("\ncatch-up of a late joiner: %d logins, history of %d lines of %zu bytes; from the login reply\n"
+                "to the closing line, as the kernel stamped their arrival\n\n",
+                options.catch_ups, kHistory, options.load.payload);
+    std::printf("%-40s %6s %8s %8s %8s\n", "relay --history 500", "lines", "min ms", "med ms", "max ms");
+    int failures = 0;
+    for (const Subject& subject : options.subjects) {
+        if (subject.command.empty() || subject.closed > 0 || subject.label == "reference relay") continue;
+        std::vector<std::string> command = subject.command;
+        command.insert(command.end(), {"--history", std::to_string(kHistory)});
+        conf::bench::RelayProcess process;
+        std::string error, how;
+        conf::bench::CatchUpFigures figures;
+        const std::uint16_t port = conf::bench::free_udp_port();
+        if (process.start(command, port, relay_cpu, &error))
+            figures = conf::bench::measure_catch_ups(port, kHistory, options.load.payload, options.catch_ups);
+        else
+            figures.failure = error;
+        if (figures.failure.empty() && figures.fewest_lines != kHistory)
+            figures.failure = "a login was sent " + std::to_string(figures.fewest_lines) + " history lines";
+        if (!process.stop(&how) && figures.failure.empty()) figures.failure = "relay " + how;
+        if (!figures.failure.empty()) {
+            std::printf("%-40s failed: %s\n", subject.label.c_str(), figures.failure.c_str());
+            ++failures;
+            continue;
+        }
+        const auto [fastest, slowest] = std::minmax_element(figures.milliseconds.begin(), figures.milliseconds.end());
+        std::printf("%-40s %6d %8.2f %8.2f %8.2f\n", subject.label.c_str(), figures.fewest_lines, *fastest,
+                    median(figures.milliseconds), *slowest);
+    }
+    return failures;
 }
 
 }  // namespace
@@ -396,6 +438,7 @@ int main(int argc, char** argv) {
                 "share of a slice the relay ran, and spent ready to run while other work held its core. latency:\n"
                 "from the send to the kernel queueing the last receiver's copy (all turns together). bench CPU:\n"
                 "confbench's own share of its core during a slice; well below 100%%, it is not the bottleneck.\n");
+    if (options.catch_ups > 0) failures += report_catch_ups(options, relay_cpu);
     if (options.check) {
         std::printf("check: %s\n", failures == 0 ? "passed" : "FAILED (see above)");
         return failures == 0 ? 0 : 1;
