@@ -26,15 +26,9 @@
 #include "tcp_hold.h"
 #include "text_codec.h"
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnull-dereference"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "library_headers_begin.h"
 #include <boost/asio/signal_set.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+#include "library_headers_end.h"
 
 namespace {
 

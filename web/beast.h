@@ -1,13 +1,7 @@
-// Boost.Beast and Asio as the gateway uses them. Two warnings fire inside
-// them even as system headers, after inlining; they are switched off for
-// these headers only, not for the gateway's own code.
+// Boost.Beast and Asio as the gateway uses them.
 #pragma once
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnull-dereference"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "library_headers_begin.h"
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -16,9 +10,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+#include "library_headers_end.h"
 
 #include <string_view>
 

@@ -3,16 +3,10 @@
 
 #include "beast.h"
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnull-dereference"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "library_headers_begin.h"
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/ssl.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+#include "library_headers_end.h"
 
 namespace conf::web {
 

@@ -5,14 +5,9 @@
 
 #include <memory>
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnull-dereference"
-#endif
+#include "library_headers_begin.h"
 #include <boost/asio/ip/tcp.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+#include "library_headers_end.h"
 
 #include "hub.h"
 

@@ -13,14 +13,9 @@
 #include <string>
 #include <utility>
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnull-dereference"
-#endif
+#include "library_headers_begin.h"
 #include <boost/asio/ip/udp.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+#include "library_headers_end.h"
 
 #include "browser_participant.h"
 #include "host_names.h"

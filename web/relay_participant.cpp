@@ -5,15 +5,9 @@
 #include <cstdint>
 #include <utility>
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnull-dereference"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "library_headers_begin.h"
 #include <boost/asio/ip/udp.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+#include "library_headers_end.h"
 
 #include "gateway_log.h"
 #include "protocol.h"

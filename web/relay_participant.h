@@ -7,14 +7,9 @@
 #include <memory>
 #include <string>
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnull-dereference"
-#endif
+#include "library_headers_begin.h"
 #include <boost/asio/any_io_executor.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+#include "library_headers_end.h"
 
 #include "browser_participant.h"
 #include "hub.h"
