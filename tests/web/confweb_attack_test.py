@@ -113,19 +113,7 @@ class RawTab:
         self.sock.close()
 
 
-class AttackTest(unittest.IsolatedAsyncioTestCase):
-    def setUp(self):
-        self.relay = Relay()
-        self.gateway = Gateway(self.relay.port)
-        self.peer = Peer(self.relay.port)
-
-    def tearDown(self):
-        self.peer.close()
-        status = self.gateway.stop()
-        self.relay.stop()
-        self.assertEqual(status, 0, self.gateway.err[-20:])
-        self.assertEqual([line for line in self.gateway.err if "Sanitizer" in line or "runtime error" in line], [])
-
+class AttackTest(confweb_test.RoomCase):
     def test_no_session_outlives_its_connection_whatever_frames_precede_the_close(self):
         # A refused message, then a frame Beast itself rejects, then gone:
         # more of them than there are tab places, so that a leaked session

@@ -198,7 +198,10 @@ async def closed_code(tab, timeout=10.0):
         return closed.code
 
 
-class GatewayTest(unittest.IsolatedAsyncioTestCase):
+class RoomCase(unittest.IsolatedAsyncioTestCase):
+    """A relay, the gateway in front of it and a UDP participant of our own;
+    the gateway must end cleanly, a sanitizer build with nothing to say."""
+
     def setUp(self):
         self.relay = Relay()
         self.gateway = Gateway(self.relay.port)
@@ -208,9 +211,11 @@ class GatewayTest(unittest.IsolatedAsyncioTestCase):
         self.peer.close()
         status = self.gateway.stop()
         self.relay.stop()
-        # Also what a sanitizer build says at exit.
-        self.assertEqual(status, 0, self.gateway.err)
+        self.assertEqual(status, 0, self.gateway.err[-20:])
         self.assertEqual([line for line in self.gateway.err if "Sanitizer" in line or "runtime error" in line], [])
+
+
+class GatewayTest(RoomCase):
 
     def peer_logs_in(self, name="山田"):
         self.peer.send(cp932(f"!{name}+よろしく"))
