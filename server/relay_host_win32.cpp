@@ -93,83 +93,73 @@ bool is_folder(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-}  // namespace
-
-ReadStatus read_file(const std::string& path, std::size_t limit, std::string* bytes, std::string* error) {
+ReadStatus open_for_reading(const std::string& path, DWORD share, HANDLE* file, std::string* error) {
     if (is_folder(path)) {
         *error = "not a file";
         return ReadStatus::NotAFile;
     }
-    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error_code = ::GetLastError();
-        if (error_code == ERROR_FILE_NOT_FOUND) return ReadStatus::Missing;
-        *error = describe("cannot open", error_code);
-        return ReadStatus::Failed;
-    }
-    std::string content;
+    *file = ::CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (*file != INVALID_HANDLE_VALUE) return ReadStatus::Read;
+    const DWORD error_code = ::GetLastError();
+    if (error_code == ERROR_FILE_NOT_FOUND) return ReadStatus::Missing;
+    *error = describe("cannot open", error_code);
+    return ReadStatus::Failed;
+}
+
+// Reads to the end or until more than `limit` bytes are in `content`, and
+// closes the file.
+bool read_and_close(HANDLE file, std::size_t limit, std::string* content, std::string* error) {
     char chunk[4096];
-    for (;;) {
+    while (content->size() <= limit) {
         DWORD got = 0;
         if (!::ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
             *error = describe("cannot read", ::GetLastError());
             ::CloseHandle(file);
-            return ReadStatus::Failed;
+            return false;
         }
         if (got == 0) break;
-        content.append(chunk, got);
-        if (content.size() > limit) {
-            *error = "larger than expected";
-            ::CloseHandle(file);
-            return ReadStatus::Failed;
-        }
+        content->append(chunk, got);
     }
     ::CloseHandle(file);
+    return true;
+}
+
+}  // namespace
+
+ReadStatus read_file(const std::string& path, std::size_t limit, std::string* bytes, std::string* error) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (const ReadStatus opened = open_for_reading(path, FILE_SHARE_READ, &file, error); opened != ReadStatus::Read)
+        return opened;
+    std::string content;
+    if (!read_and_close(file, limit, &content, error)) return ReadStatus::Failed;
+    if (content.size() > limit) {
+        *error = "larger than expected";
+        return ReadStatus::Failed;
+    }
     *bytes = std::move(content);
     return ReadStatus::Read;
 }
 
 ReadStatus read_file_tail(const std::string& path, std::size_t limit, std::string* bytes, std::string* error) {
-    if (is_folder(path)) {
-        *error = "not a file";
-        return ReadStatus::NotAFile;
-    }
-    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error_code = ::GetLastError();
-        if (error_code == ERROR_FILE_NOT_FOUND) return ReadStatus::Missing;
-        *error = describe("cannot open", error_code);
-        return ReadStatus::Failed;
-    }
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (const ReadStatus opened = open_for_reading(path, FILE_SHARE_READ | FILE_SHARE_WRITE, &file, error);
+        opened != ReadStatus::Read)
+        return opened;
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file, &size)) {
-        *error = describe("cannot read", ::GetLastError());
-        ::CloseHandle(file);
-        return ReadStatus::Failed;
+    bool positioned = ::GetFileSizeEx(file, &size) != 0;
+    if (positioned) {
+        const auto total = static_cast<unsigned long long>(size.QuadPart);
+        LARGE_INTEGER start{};
+        start.QuadPart = static_cast<LONGLONG>(total > limit ? total - limit : 0);
+        positioned = ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != 0;
     }
-    const auto total = static_cast<unsigned long long>(size.QuadPart);
-    LARGE_INTEGER start{};
-    start.QuadPart = static_cast<LONGLONG>(total > limit ? total - limit : 0);
-    if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+    if (!positioned) {
         *error = describe("cannot read", ::GetLastError());
         ::CloseHandle(file);
         return ReadStatus::Failed;
     }
     std::string content;
-    char chunk[4096];
-    while (content.size() < limit) {
-        DWORD got = 0;
-        if (!::ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
-            *error = describe("cannot read", ::GetLastError());
-            ::CloseHandle(file);
-            return ReadStatus::Failed;
-        }
-        if (got == 0) break;
-        content.append(chunk, got);
-    }
-    ::CloseHandle(file);
+    if (!read_and_close(file, limit, &content, error)) return ReadStatus::Failed;
     if (content.size() > limit) content.resize(limit);
     *bytes = std::move(content);
     return ReadStatus::Read;
